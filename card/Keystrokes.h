@@ -1,0 +1,20 @@
+#pragma once
+// Typing a card number into whichever window has the keyboard focus, as
+// Unicode key presses and releases injected with SendInput.
+
+#include <windows.h>
+
+#include <string>
+
+namespace quillon {
+
+// Types every '0'..'9' in `text` (all of it, 0x00 included, is visited; other
+// characters are skipped): per digit one press and one release, each its own
+// single-record SendInput call. Nothing else is typed.
+void TypeDigits(std::string text);
+
+// The injection call, replaceable so tests can see the exact records.
+using SendInputFn = UINT(WINAPI*)(UINT count, LPINPUT inputs, int size);
+SendInputFn SetSendInputForTesting(SendInputFn fn);
+
+}  // namespace quillon

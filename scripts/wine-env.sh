@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Starts and stops the test platform of one build tree: a private Xvfb display,
+# the build's own 32-bit WINEPREFIX (created once, then reused) and a persistent
+# wineserver, so every test exe starts fast.
+#   wine-env.sh start BUILD_DIR   |   wine-env.sh stop BUILD_DIR
+# Helpers that tests start on the Linux side (fake readers, ptys) record their
+# pids under BUILD_DIR/wine-env/pids; stop ends them too.
+set -u
+cmd=${1:?start or stop}
+build=$(cd "${2:?build dir}" && pwd)
+state=$build/wine-env
+export WINEPREFIX=$build/wineprefix WINEARCH=win32 WINEDEBUG=-all
+export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+
+stop() {
+  if [ -f "$state/display" ]; then
+    DISPLAY=$(cat "$state/display") timeout 20 wineserver -k >/dev/null 2>&1
+  else
+    timeout 20 wineserver -k >/dev/null 2>&1
+  fi
+  for f in "$state"/pids/* "$state/xvfb.pid"; do
+    [ -f "$f" ] || continue
+    pid=$(cat "$f")
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+    rm -f "$f"
+  done
+  # A wineserver that outlived -k (it should not) is ended by its prefix's socket dir.
+  timeout 10 wineserver -w >/dev/null 2>&1
+  rm -f "$state/display"
+}
+
+start() {
+  stop
+  mkdir -p "$state/pids" "$WINEPREFIX"
+
+  local fdfile=$state/displayfd
+  rm -f "$fdfile"
+  Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset >"$fdfile" 2>"$state/xvfb.log" &
+  echo $! >"$state/xvfb.pid"
+  for _ in $(seq 100); do
+    [ -s "$fdfile" ] && break
+    sleep 0.1
+  done
+  if ! [ -s "$fdfile" ]; then
+    echo "wine-env: Xvfb did not start" >&2; cat "$state/xvfb.log" >&2; return 1
+  fi
+  export DISPLAY=":$(head -n1 "$fdfile")"
+  echo "$DISPLAY" >"$state/display"
+
+  # The server takes a pty as its controlling terminal and floods stderr when
+  # that pty hangs up: it runs with stderr discarded.
+  wineserver -p >/dev/null 2>&1
+  if ! [ -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine-env: creating the test prefix (once per build tree)"
+    wineboot -i >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  fi
+  # Wait until the prefix's own start-up has settled.
+  wine cmd /c exit >/dev/null 2>&1
+  echo "wine-env: display $DISPLAY, prefix $WINEPREFIX"
+}
+
+case $cmd in
+  start) start ;;
+  stop) stop; echo "wine-env: stopped" ;;
+  *) echo "usage: $0 start|stop BUILD_DIR" >&2; exit 2 ;;
+esac
