@@ -47,14 +47,17 @@ start() {
   export DISPLAY=":$(head -n1 "$fdfile")"
   echo "$DISPLAY" >"$state/display"
 
-  # The server takes a pty as its controlling terminal and floods stderr when
-  # that pty hangs up: it runs with stderr discarded.
-  wineserver -p >/dev/null 2>&1
   if ! [ -f "$WINEPREFIX/system.reg" ]; then
+    # Made with a server of its own that ends when the prefix's start-up has
+    # settled, so no half-started system service outlives it.
     echo "wine-env: creating the test prefix (once per build tree)"
     wineboot -i >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    timeout 120 wineserver -w >/dev/null 2>&1
   fi
+  # The server takes a pty as its controlling terminal and floods stderr when
+  # that pty hangs up: it runs with stderr discarded.
+  wineserver -p >/dev/null 2>&1
   # Wait until the prefix's own start-up has settled.
   wine cmd /c exit >/dev/null 2>&1
   echo "wine-env: display $DISPLAY, prefix $WINEPREFIX"
