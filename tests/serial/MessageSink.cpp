@@ -33,7 +33,8 @@ void MessageSink::Run() {
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = kClassName;
   RegisterClassW(&wc);  // fails harmlessly when an earlier sink registered it
-  HWND hwnd = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND hwnd =
+      CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
   SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
   const int shim = quillon_test::TiocmShimActive(port);
   MessageSink sink;
   CSerialPort serial;
-  if (!serial.Open(sink.Window(), port, 9600, 'N', 8, 1, EV_RXCHAR | EV_RXFLAG) || !serial.StartEventThread()) {
+  if (!serial.Open(sink.Window(), port, 9600, 'N', 8, 1, EV_RXCHAR | EV_RXFLAG) ||
+      !serial.StartEventThread()) {
     fprintf(stderr, "bench: cannot open COM%d\n", port);
     return 1;
   }
@@ -103,6 +104,7 @@ int main(int argc, char** argv) {
   printf("card bursts: %d x %zu bytes, %.0f bytes/s while a burst is in flight\n", bursts, card.size(),
          bursts * card.size() * 1000.0 / (burstTicks / g_ticksPerMs));
   printf("write -> WM_SERIAL_RXCHAR latency: p50 %.1f ms, p95 %.1f ms, max %.1f ms (%zu bytes)\n",
-         Percentile(latencies, 0.5), Percentile(latencies, 0.95), Percentile(latencies, 1.0), latencies.size());
+         Percentile(latencies, 0.5), Percentile(latencies, 0.95), Percentile(latencies, 1.0),
+         latencies.size());
   return 0;
 }

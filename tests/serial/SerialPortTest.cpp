@@ -324,7 +324,8 @@ TEST_F(SerialPortTest, ProcessesStartedFromATestGetTheShimToo) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   ASSERT_EQ(WaitForSingleObject(pi.hProcess, kLong), WAIT_OBJECT_0);
   DWORD exitCode = 99;
   GetExitCodeProcess(pi.hProcess, &exitCode);

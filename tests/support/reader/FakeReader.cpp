@@ -156,9 +156,9 @@ bool FakeReader::Write(int port, const std::string& bytes) {
 
 std::string FakeReader::ReadWritten(int port, size_t atLeast, DWORD timeoutMs) {
   std::string hex, bytes;
-  if (!Request("READ " + std::to_string(port) + " " + std::to_string(atLeast) + " " +
-                   std::to_string(timeoutMs),
-               &hex)) {
+  if (!Request(
+          "READ " + std::to_string(port) + " " + std::to_string(atLeast) + " " + std::to_string(timeoutMs),
+          &hex)) {
     return std::string();
   }
   if (!FromHex(hex, &bytes)) m_lastError = "bad hex from the fake reader";
