@@ -7,6 +7,7 @@
 namespace {
 const UINT kFlush = WM_APP + 1;
 const UINT kQuit = WM_APP + 2;
+const UINT kTask = WM_APP + 3;
 const wchar_t kClassName[] = L"QuillonSerialTestSink";
 
 LONGLONG Now() {
@@ -54,6 +55,12 @@ void MessageSink::Run() {
 LRESULT CALLBACK MessageSink::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* sink = reinterpret_cast<MessageSink*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (!sink) return DefWindowProcW(hwnd, message, wParam, lParam);
+  if (message == kTask) {
+    auto* task = reinterpret_cast<std::function<void()>*>(lParam);
+    (*task)();
+    delete task;
+    return 0;
+  }
   if (message == kFlush) {
     {
       std::lock_guard<std::mutex> lock(sink->m_mutex);
@@ -119,6 +126,10 @@ bool MessageSink::Flush(DWORD timeoutMs) {
   lock.lock();
   return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                             [&] { return m_flushesDone >= target; });
+}
+
+void MessageSink::Post(std::function<void()> task) {
+  PostMessageW(m_hwnd, kTask, 0, reinterpret_cast<LPARAM>(new std::function<void()>(std::move(task))));
 }
 
 void MessageSink::SetRxCharHook(std::function<void(BYTE)> hook) {

@@ -36,6 +36,8 @@ class MessageSink {
   bool WaitForCount(UINT message, size_t count, DWORD timeoutMs);
   // Waits until every message posted to the window before this call has been handled.
   bool Flush(DWORD timeoutMs = 30000);
+  // Posts `task` to run on the window's thread, as a handler of a posted message would.
+  void Post(std::function<void()> task);
   // Runs on the window's thread inside each WM_SERIAL_RXCHAR, after it is recorded.
   void SetRxCharHook(std::function<void(BYTE)> hook);
 

@@ -221,6 +221,22 @@ TEST_F(SerialPortTest, UnplugPostsOneLostAndEndsTheThread) {
   SendAndExpect("y");
 }
 
+TEST_F(SerialPortTest, DestroyingALostPortClosesWhatTheThreadLeft) {
+  ASSERT_TRUE(OpenAndStart());  // warm-up: whatever Wine sets up once per process
+  port_.Close();
+  const DWORD before = HandleCount();
+  {
+    CSerialPort lost;
+    ASSERT_TRUE(lost.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+    ASSERT_TRUE(lost.StartEventThread());
+    ASSERT_TRUE(reader_.Unplug(number_));
+    ASSERT_TRUE(sink_.WaitForCount(WM_SERIAL_LOST, 1, kLong));
+    ASSERT_EQ(WaitForSingleObject(Access::Thread(lost), kLong), WAIT_OBJECT_0);
+    EXPECT_FALSE(lost.IsOpen());
+  }
+  EXPECT_EQ(HandleCount(), before);
+}
+
 TEST_F(SerialPortTest, CloseTwiceDoesNothingTheSecondTime) {
   ASSERT_TRUE(OpenAndStart());
   SendAndExpect("c");
@@ -300,6 +316,38 @@ INSTANTIATE_TEST_SUITE_P(CloseOrReopen, ReceiveStepInterrupted, ::testing::Value
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "Reopen" : "Close";
                          });
+
+// The owner's own thread closes the port while the event thread is still sending it bytes
+// (a newer opening than the one the owner means, say): Close must keep answering the sends.
+TEST_F(SerialPortTest, CloseOnTheOwnersThreadWhileBytesAreBeingSent) {
+  HANDLE inStep = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool first = true;
+  sink_.SetRxCharHook([&](BYTE) {
+    if (!first) return;
+    first = false;
+    SetEvent(inStep);
+    WaitForSingleObject(release, kLong);
+  });
+  ASSERT_TRUE(OpenAndStart());
+  const std::string burst = "ABCDEFGHIJKLMNOPQRST";
+  ASSERT_TRUE(reader_.Write(number_, burst));
+  ASSERT_EQ(WaitForSingleObject(inStep, kLong), WAIT_OBJECT_0);
+  // Queued behind the first byte's handler: runs as soon as it returns, before the next send.
+  sink_.Post([&] {
+    port_.Close();
+    SetEvent(closed);
+  });
+  SetEvent(release);
+  ASSERT_EQ(WaitForSingleObject(closed, kLong), WAIT_OBJECT_0) << "Close on the owner's thread hangs";
+  EXPECT_EQ(sink_.Bytes(), burst);
+  EXPECT_FALSE(port_.IsOpen());
+  sink_.SetRxCharHook(nullptr);
+  CloseHandle(inStep);
+  CloseHandle(release);
+  CloseHandle(closed);
+}
 
 TEST_F(SerialPortTest, FiftyOpenCloseCyclesLeakNoHandles) {
   DWORD afterFirst = 0;
