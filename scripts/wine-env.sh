@@ -6,6 +6,7 @@
 # Helpers that tests start on the Linux side (fake readers, ptys) record their
 # pids under BUILD_DIR/wine-env/pids; stop ends them too.
 set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
 cmd=${1:?start or stop}
 build=$(cd "${2:?build dir}" && pwd)
 state=$build/wine-env
@@ -27,6 +28,24 @@ stop() {
   # A wineserver that outlived -k (it should not) is ended by its prefix's socket dir.
   timeout 10 wineserver -w >/dev/null 2>&1
   rm -f "$state/display"
+}
+
+# The fake card reader maps COM ports of the prefix to ptys it plays the device on;
+# tests reach it over TCP on 127.0.0.1, the port in $state/fake-reader.port.
+start_fake_reader() {
+  local script=$root/tests/support/reader/fake_reader.py python=python3
+  [ -f "$script" ] || return 0
+  [ -x /usr/bin/python3 ] && python=/usr/bin/python3
+  rm -f "$state/fake-reader.port"
+  "$python" "$script" --prefix "$WINEPREFIX" --port-file "$state/fake-reader.port" \
+    >"$state/fake-reader.log" 2>&1 </dev/null &
+  echo $! >"$state/pids/fake-reader"
+  for _ in $(seq 100); do
+    [ -s "$state/fake-reader.port" ] && return 0
+    sleep 0.1
+  done
+  echo "wine-env: the fake reader did not start" >&2; cat "$state/fake-reader.log" >&2
+  return 1
 }
 
 start() {
@@ -60,6 +79,7 @@ start() {
   wineserver -p >/dev/null 2>&1
   # Wait until the prefix's own start-up has settled.
   wine cmd /c exit >/dev/null 2>&1
+  start_fake_reader || return 1
   echo "wine-env: display $DISPLAY, prefix $WINEPREFIX"
 }
 
