@@ -127,7 +127,8 @@ TEST(MessageLoopRun, IdleWorkOncePerIdlePeriodAndStreamMessagesDoNotRearmIt) {
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = L"QuillonIdleTest";
   RegisterClassW(&wc);
-  HWND hWnd = CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND hWnd =
+      CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
   ASSERT_NE(hWnd, nullptr);
   IdleTracer idle;
   CMessageLoop loop;
@@ -141,7 +142,9 @@ TEST(MessageLoopRun, IdleWorkOncePerIdlePeriodAndStreamMessagesDoNotRearmIt) {
       SendMessageTimeoutW(hWnd, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &r);
     };
     WaitForSingleObject(idle.idled, 30000);
-    for (UINT m : std::vector<UINT>{WM_MOUSEMOVE, WM_NCMOUSEMOVE, WM_PAINT, 0x0118, WM_APP, WM_MOUSEMOVE, WM_PAINT}) feed(m);
+    for (UINT m :
+         std::vector<UINT>{WM_MOUSEMOVE, WM_NCMOUSEMOVE, WM_PAINT, 0x0118, WM_APP, WM_MOUSEMOVE, WM_PAINT})
+      feed(m);
     PostMessageW(hWnd, WM_QUIT, 5, 0);
   });
   EXPECT_EQ(loop.RunLoop(), 5);
@@ -186,8 +189,8 @@ TEST(MessageLoopRun, AConsumedMessageIsNotDispatchedOthersAreAndGetMessageErrors
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = L"QuillonLoopTest";
   RegisterClassW(&wc);
-  HWND hWnd = CreateWindowW(L"QuillonLoopTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                            nullptr);
+  HWND hWnd =
+      CreateWindowW(L"QuillonLoopTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
   ASSERT_NE(hWnd, nullptr);
   ConsumeApp1 filter;
   CMessageLoop loop;
