@@ -119,8 +119,9 @@ class IdleTracer : public CIdleHandler {
 };
 
 // Another thread feeds the loop one message at a time and lets the queue run
-// dry after each: two synchronous sends that the loop thread handles only inside
-// its peek and get calls prove the loop has passed its idle check.
+// dry after each: after a stream message, two synchronous sends (handled only
+// inside the loop's peek and get calls) let the loop pass its idle check; after
+// real work, the feeder waits for the idle work itself.
 TEST(MessageLoopRun, IdleWorkOncePerIdlePeriodAndStreamMessagesDoNotRearmIt) {
   WNDCLASSW wc = {};
   wc.lpfnWndProc = TracingWndProc;
@@ -137,6 +138,10 @@ TEST(MessageLoopRun, IdleWorkOncePerIdlePeriodAndStreamMessagesDoNotRearmIt) {
   std::thread feeder([&] {
     auto feed = [&](UINT m) {
       PostMessageW(hWnd, m, 0, 0);
+      if (m == WM_APP) {  // real work: idle work must follow
+        WaitForSingleObject(idle.idled, 30000);
+        return;
+      }
       DWORD_PTR r;
       SendMessageTimeoutW(hWnd, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &r);
       SendMessageTimeoutW(hWnd, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &r);
