@@ -63,7 +63,8 @@ DWORD RunProgram(std::wstring commandLine, std::string* output) {
   si.hStdOutput = si.hStdError = writeEnd;
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION pi = {};
-  BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  BOOL started =
+      CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
   CloseHandle(writeEnd);
   if (!started) {
     CloseHandle(readEnd);
@@ -243,9 +244,10 @@ TEST_F(FakeWmiBound, AnswersLikeAnAutomationCollection) {
   EXCEPINFO excep = {};
   VARIANT value;
   VariantInit(&value);
-  EXPECT_EQ(V_DISPATCH(&got[1])->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
-                                        &none, &value, &excep, nullptr),
-            DISP_E_EXCEPTION);
+  EXPECT_EQ(
+      V_DISPATCH(&got[1])->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                                  &none, &value, &excep, nullptr),
+      DISP_E_EXCEPTION);
   EXPECT_EQ(Hex(excep.scode), Hex(kWbemFailed));
   SysFreeString(excep.bstrSource);
   SysFreeString(excep.bstrDescription);
@@ -357,7 +359,8 @@ TEST_F(FakeWmiBound, ControlToolAndSelfRegistrationInstallAndUninstall) {
   using RegFn = HRESULT(STDAPICALLTYPE*)();
   auto reg = reinterpret_cast<RegFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
   auto unreg = reinterpret_cast<RegFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer")));
-  ASSERT_TRUE(reg && unreg && GetProcAddress(dll, "DllGetClassObject") && GetProcAddress(dll, "DllCanUnloadNow"));
+  ASSERT_TRUE(reg && unreg && GetProcAddress(dll, "DllGetClassObject") &&
+              GetProcAddress(dll, "DllCanUnloadNow"));
   EXPECT_EQ(reg(), S_OK);
   EXPECT_EQ(WinmgmtsClsid(), kProviderClsidText);
   ProviderPaths paths;

@@ -58,7 +58,8 @@ bool WriteConfig(const std::wstring& path, const FakeWmiConfig& config) {
   // Written to a side file and moved into place, so a provider that reads it
   // at the same moment sees the old or the new text, never half of one.
   const std::wstring temp = path + L".new";
-  HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -68,9 +69,11 @@ bool WriteConfig(const std::wstring& path, const FakeWmiConfig& config) {
 }
 
 HRESULT Install(const std::wstring& configPath, const std::wstring& logPath, const std::wstring& dllPath) {
-  if (GetFileAttributesW(dllPath.c_str()) == INVALID_FILE_ATTRIBUTES) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
-  HANDLE file = CreateFileW(configPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (GetFileAttributesW(dllPath.c_str()) == INVALID_FILE_ATTRIBUTES)
+    return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+  HANDLE file =
+      CreateFileW(configPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
   std::string text;
   char buf[65536];
@@ -130,7 +133,8 @@ WmiListing ListWmiDevices(const wchar_t* moniker, const wchar_t* query, size_t m
   VariantInit(&result);
   V_VT(&arg) = VT_BSTR;
   V_BSTR(&arg) = SysAllocString(query);
-  out.query = InvokeByName(service.get(), L"ExecQuery", DISPATCH_METHOD | DISPATCH_PROPERTYGET, &arg, 1, &result);
+  out.query =
+      InvokeByName(service.get(), L"ExecQuery", DISPATCH_METHOD | DISPATCH_PROPERTYGET, &arg, 1, &result);
   VariantClear(&arg);
   if (SUCCEEDED(out.query) && V_VT(&result) != VT_DISPATCH) out.query = DISP_E_TYPEMISMATCH;
   if (FAILED(out.query)) {
@@ -142,13 +146,15 @@ WmiListing ListWmiDevices(const wchar_t* moniker, const wchar_t* query, size_t m
 
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
   VariantInit(&result);
-  out.enumerate = collection.get()->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
-                                           DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
+  out.enumerate =
+      collection.get()->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
+                               DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
   ComRef<IEnumVARIANT> items;
   if (SUCCEEDED(out.enumerate)) {
-    out.enumerate = (V_VT(&result) == VT_UNKNOWN || V_VT(&result) == VT_DISPATCH) && V_UNKNOWN(&result)
-                        ? V_UNKNOWN(&result)->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(items.put()))
-                        : E_NOINTERFACE;
+    out.enumerate =
+        (V_VT(&result) == VT_UNKNOWN || V_VT(&result) == VT_DISPATCH) && V_UNKNOWN(&result)
+            ? V_UNKNOWN(&result)->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(items.put()))
+            : E_NOINTERFACE;
   }
   VariantClear(&result);
   if (FAILED(out.enumerate)) return out;

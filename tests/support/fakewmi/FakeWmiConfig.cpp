@@ -120,7 +120,8 @@ std::string FakeWmiConfig::ToText() const {
   if (queryDelayMs) t += "query-delay " + std::to_string(queryDelayMs) + "\n";
   if (readDelayMs) t += "read-delay " + std::to_string(readDelayMs) + "\n";
   if (!queryHoldEvent.empty()) t += "query-hold " + WideToUtf8(queryHoldEvent) + "\n";
-  for (const FakeDevice& d : devices) t += "device " + FieldText(d.name) + "\t" + FieldText(d.pnpDeviceId) + "\n";
+  for (const FakeDevice& d : devices)
+    t += "device " + FieldText(d.name) + "\t" + FieldText(d.pnpDeviceId) + "\n";
   return t;
 }
 

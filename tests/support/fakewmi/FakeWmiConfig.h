@@ -45,7 +45,7 @@ struct FakeValue {
   HRESULT failure = S_OK;
 
   FakeValue() = default;
-  FakeValue(const wchar_t* t) : text(t) {}  // NOLINT: a literal reads as a text value
+  FakeValue(const wchar_t* t) : text(t) {}           // NOLINT: a literal reads as a text value
   FakeValue(std::wstring t) : text(std::move(t)) {}  // NOLINT
   static FakeValue Null();
   static FakeValue Fail(HRESULT hr = DISP_E_EXCEPTION);

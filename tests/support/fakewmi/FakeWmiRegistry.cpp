@@ -17,8 +17,8 @@ LSTATUS SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
 // Sets one value under HKLM\Software\Classes\subKey, creating the key.
 LSTATUS WriteClassValue(const std::wstring& subKey, const wchar_t* name, const std::wstring& value) {
   HKEY key;
-  LSTATUS st = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kClasses + subKey).c_str(), 0, nullptr, 0,
-                               KEY_SET_VALUE, nullptr, &key, nullptr);
+  LSTATUS st = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kClasses + subKey).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                               nullptr, &key, nullptr);
   if (st != ERROR_SUCCESS) return st;
   st = SetString(key, name, value);
   RegCloseKey(key);

@@ -55,9 +55,9 @@ HRESULT LoadConfig(FakeWmiConfig* config, std::wstring* logPath) {
   if (paths.config.empty()) return S_OK;
 
   std::string why;
-  HANDLE file = CreateFileW(paths.config.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(paths.config.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     why = "cannot open " + WideToUtf8(paths.config);
   } else {
@@ -193,7 +193,9 @@ class CDevice : public CDispatchBase {
 class CEnumDevices : public IEnumVARIANT {
  public:
   CEnumDevices(DeviceList devices, DWORD readDelayMs, std::wstring logPath, ULONG position)
-      : m_devices(std::move(devices)), m_readDelayMs(readDelayMs), m_logPath(std::move(logPath)),
+      : m_devices(std::move(devices)),
+        m_readDelayMs(readDelayMs),
+        m_logPath(std::move(logPath)),
         m_position(position) {
     InterlockedIncrement(&g_objects);
     InitializeCriticalSection(&m_lock);
@@ -337,7 +339,8 @@ class CService : public CDispatchBase {
     AppendLog(logPath, "query-begin", "query=" + WideToUtf8(queryText));
     const size_t count = config.devices.size();
     if (SUCCEEDED(hr)) hr = Run(config, logPath, result, excep);
-    AppendLog(logPath, "query-end", "hr=" + HrText(hr) + " devices=" + std::to_string(SUCCEEDED(hr) ? count : 0));
+    AppendLog(logPath, "query-end",
+              "hr=" + HrText(hr) + " devices=" + std::to_string(SUCCEEDED(hr) ? count : 0));
     return hr;
   }
 
