@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   googletest
   wine wine32:i386 wine64 libwine:i386
-  xvfb x11-utils xdotool imagemagick
+  xvfb x11-utils xdotool imagemagick fonts-wqy-microhei
   socat procps gcc-multilib
 )
 

@@ -6,6 +6,7 @@
 # Helpers that tests start on the Linux side (fake readers, ptys) record their
 # pids under BUILD_DIR/wine-env/pids; stop ends them too.
 set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
 cmd=${1:?start or stop}
 build=$(cd "${2:?build dir}" && pwd)
 state=$build/wine-env
@@ -29,6 +30,24 @@ stop() {
   rm -f "$state/display"
 }
 
+# The fake card reader maps COM ports of the prefix to ptys it plays the device on;
+# tests reach it over TCP on 127.0.0.1, the port in $state/fake-reader.port.
+start_fake_reader() {
+  local script=$root/tests/support/reader/fake_reader.py python=python3
+  [ -f "$script" ] || return 0
+  [ -x /usr/bin/python3 ] && python=/usr/bin/python3
+  rm -f "$state/fake-reader.port"
+  "$python" "$script" --prefix "$WINEPREFIX" --port-file "$state/fake-reader.port" \
+    >"$state/fake-reader.log" 2>&1 </dev/null &
+  echo $! >"$state/pids/fake-reader"
+  for _ in $(seq 100); do
+    [ -s "$state/fake-reader.port" ] && return 0
+    sleep 0.1
+  done
+  echo "wine-env: the fake reader did not start" >&2; cat "$state/fake-reader.log" >&2
+  return 1
+}
+
 start() {
   stop
   mkdir -p "$state/pids" "$WINEPREFIX"
@@ -47,16 +66,20 @@ start() {
   export DISPLAY=":$(head -n1 "$fdfile")"
   echo "$DISPLAY" >"$state/display"
 
-  # The server takes a pty as its controlling terminal and floods stderr when
-  # that pty hangs up: it runs with stderr discarded.
-  wineserver -p >/dev/null 2>&1
   if ! [ -f "$WINEPREFIX/system.reg" ]; then
+    # Made with a server of its own that ends when the prefix's start-up has
+    # settled, so no half-started system service outlives it.
     echo "wine-env: creating the test prefix (once per build tree)"
     wineboot -i >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    timeout 120 wineserver -w >/dev/null 2>&1
   fi
+  # The server takes a pty as its controlling terminal and floods stderr when
+  # that pty hangs up: it runs with stderr discarded.
+  wineserver -p >/dev/null 2>&1
   # Wait until the prefix's own start-up has settled.
   wine cmd /c exit >/dev/null 2>&1
+  start_fake_reader || return 1
   echo "wine-env: display $DISPLAY, prefix $WINEPREFIX"
 }
 

@@ -4,6 +4,11 @@
 
 #include <windows.h>
 
+// The device path ("\\.\COM12") and the line settings text ("baud=9600 parity=N data=8 stop=1")
+// that Open builds.
+void FormatSerialDeviceName(wchar_t (&name)[260], int portNumber);
+void FormatSerialSettings(wchar_t (&settings)[260], int baudRate, char parity, int dataBits, int stopBits);
+
 class CSerialPort {
  public:
   CSerialPort();
@@ -24,8 +29,12 @@ class CSerialPort {
   void Write(const char* text);
 
  private:
+  friend struct SerialPortTestAccess;  // tests reach the thread handle and the events
+
   static DWORD WINAPI EventThreadProc(LPVOID param);
-  static void ReceiveBytes(CSerialPort* port);
+  // Delivers every byte in the input queue; false when the device has gone.
+  static bool ReceiveBytes(CSerialPort* port);
+  static void EndThread(CSerialPort* port, bool lost);
 
   HANDLE m_hThread;
   CRITICAL_SECTION m_lock;
@@ -38,4 +47,8 @@ class CSerialPort {
   HWND m_hOwner;
   int m_portNumber;
   DWORD m_eventMask;
+  // Serialises Open, StartEventThread and Close against each other (two discovery
+  // runs, or a discovery run and the UI thread). A mutex, not m_lock, so a waiter
+  // can keep answering the event thread's sent messages.
+  HANDLE m_hLifecycleMutex;
 };

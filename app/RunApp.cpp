@@ -1,0 +1,32 @@
+#include "app/RunApp.h"
+
+#include "app/AppModule.h"
+#include "app/MessageLoop.h"
+#include "ui/MainDlg.h"
+
+namespace {
+// "Local\" scopes the guard to the logon session.
+constexpr wchar_t kInstanceMutexName[] = L"Local\\{B65B24D8-E52C-491b-BEC9-54867D402E1D}";
+}  // namespace
+
+int RunApp(LPWSTR /*cmdLine*/, int /*cmdShow*/) {
+  // Owned until the process ends: never released or closed.
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
+  if (mutex == nullptr) return -1;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
+
+  CMessageLoop loop;
+  g_appModule.AddLoop(&loop);
+
+  int result = 0;
+  {
+    CMainDlg dialog;
+    if (dialog.Create(nullptr, 0) != nullptr) {
+      result = loop.RunLoop();
+      g_appModule.RemoveLoop();
+    }
+    // The object must outlive every discovery run that was given it; see MainDlg.h.
+    if (!CMainDlg::WaitForDiscoveries(CMainDlg::kDiscoveryExitWaitMs)) ExitProcess(static_cast<UINT>(result));
+  }
+  return result;
+}

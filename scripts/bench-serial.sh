@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Serial link benchmark (not a test): bytes from the fake reader through CSerialPort's
+# event thread to its owner window, with and without the modem-status shim. Prints
+# delivered bytes/s and write-to-WM_SERIAL_RXCHAR latency (p50/p95). Bounded: each run
+# has a time limit. Arguments go to serial_bench.exe: [cardBursts] [longBurst] [port].
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUILLON_BUILD:-$root/build}
+
+"$root/scripts/setup.sh" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target serial_bench quillon_tiocm_shim >/dev/null
+trap '"$root/scripts/wine-env.sh" stop "$build" >/dev/null 2>&1 || true' EXIT
+"$root/scripts/wine-env.sh" start "$build" >/dev/null
+
+for mode in with without; do
+  echo "== serial link, $mode the shim"
+  if [ "$mode" = without ]; then export QUILLON_NO_TIOCM_SHIM=1; fi
+  timeout 180 "$build/wine-run" "$build/tests/serial/serial_bench.exe" "$@"
+done

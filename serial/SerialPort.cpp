@@ -1,0 +1,270 @@
+#include "serial/SerialPort.h"
+
+#include <cstring>
+#include <cwchar>
+
+#include "serial/SerialMessages.h"
+
+// Who runs what:
+// - A discovery thread runs Open and StartEventThread; the owner's (UI) thread runs Close
+//   on WM_SERIAL_LOST and in the destructor.
+// - The event thread waits for comm events, reads the input queue one byte at a time and
+//   sends each byte to the owner window, so it waits for the UI thread on every byte.
+// Why no wait closes a cycle back to the UI thread:
+// - m_lock covers single device calls only (queue check, one-byte read, write, the
+//   configuration in Open, closing the device). Nobody holds it while waiting for the event
+//   thread or for the UI thread, and the event thread never holds it while it sends.
+// - Open, StartEventThread and Close exclude each other through m_hLifecycleMutex, and Close
+//   waits for the event thread. Both waits keep answering messages sent to the waiting
+//   thread, so a UI thread that waits there still lets the event thread finish its send and
+//   reach the shutdown check.
+
+namespace {
+
+const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+// Waits for the handle while dispatching messages sent to this thread's windows (posted
+// messages stay queued).
+void WaitAnsweringSends(HANDLE handle) {
+  for (;;) {
+    DWORD result = MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+    if (result != WAIT_OBJECT_0 + 1) return;
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+}
+
+class LifecycleGuard {
+ public:
+  explicit LifecycleGuard(HANDLE mutex) : m_hMutex(mutex) { WaitAnsweringSends(m_hMutex); }
+  ~LifecycleGuard() { ReleaseMutex(m_hMutex); }
+  LifecycleGuard(const LifecycleGuard&) = delete;
+  LifecycleGuard& operator=(const LifecycleGuard&) = delete;
+
+ private:
+  HANDLE m_hMutex;
+};
+
+class LockGuard {
+ public:
+  explicit LockGuard(CRITICAL_SECTION& lock) : m_lock(lock) { EnterCriticalSection(&m_lock); }
+  ~LockGuard() { LeaveCriticalSection(&m_lock); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  CRITICAL_SECTION& m_lock;
+};
+
+void CloseAndClear(HANDLE& handle) {
+  if (handle) {
+    CloseHandle(handle);
+    handle = nullptr;
+  }
+}
+
+}  // namespace
+
+void FormatSerialDeviceName(wchar_t (&name)[260], int portNumber) {
+  swprintf(name, 260, L"\\\\.\\COM%d", portNumber);
+}
+
+void FormatSerialSettings(wchar_t (&settings)[260], int baudRate, char parity, int dataBits, int stopBits) {
+  swprintf(settings, 260, L"baud=%d parity=%c data=%d stop=%d", baudRate,
+           static_cast<int>(static_cast<unsigned char>(parity)), dataBits, stopBits);
+}
+
+CSerialPort::CSerialPort()
+    : m_hThread(nullptr),
+      m_hShutdownEvent(nullptr),
+      m_hComm(nullptr),
+      m_hEvents{nullptr, nullptr},
+      m_overlapped{},
+      m_timeouts{},
+      m_dcb{},
+      m_hOwner(nullptr),
+      m_portNumber(0),
+      m_eventMask(0),
+      m_hLifecycleMutex(CreateMutexW(nullptr, FALSE, nullptr)) {
+  InitializeCriticalSection(&m_lock);
+}
+
+CSerialPort::~CSerialPort() {
+  // Also after a lost device, when only the thread handle and the events are left.
+  Close();
+  DeleteCriticalSection(&m_lock);
+  CloseHandle(m_hLifecycleMutex);
+}
+
+bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, int dataBits, int stopBits,
+                       DWORD eventMask) {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  Close();
+
+  m_overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_hShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_hEvents[0] = m_hShutdownEvent;
+  m_hEvents[1] = m_overlapped.hEvent;
+  m_hOwner = owner;
+  m_portNumber = portNumber;
+  m_eventMask = eventMask;
+
+  LockGuard lock(m_lock);
+  CloseAndClear(m_hComm);
+  wchar_t deviceName[260];
+  wchar_t settings[260];
+  FormatSerialDeviceName(deviceName, portNumber);
+  FormatSerialSettings(settings, baudRate, parity, dataBits, stopBits);
+
+  HANDLE comm = CreateFileW(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  if (comm == INVALID_HANDLE_VALUE) {
+    m_hComm = nullptr;
+    return false;
+  }
+  m_hComm = comm;
+  m_timeouts.ReadIntervalTimeout = 1000;
+  m_timeouts.ReadTotalTimeoutMultiplier = 1000;
+  m_timeouts.ReadTotalTimeoutConstant = 1000;
+  m_timeouts.WriteTotalTimeoutMultiplier = 1000;
+  m_timeouts.WriteTotalTimeoutConstant = 1000;
+
+  // Each step only after the one before it worked; a failure is not reported.
+  if (SetCommTimeouts(m_hComm, &m_timeouts) && SetCommMask(m_hComm, eventMask) &&
+      GetCommState(m_hComm, &m_dcb)) {
+    m_dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    if (BuildCommDCBW(settings, &m_dcb)) SetCommState(m_hComm, &m_dcb);
+  }
+  // Bytes the device received before this opening are not ours to deliver.
+  PurgeComm(m_hComm, kPurgeAll);
+  return true;
+}
+
+bool CSerialPort::StartEventThread() {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  // One thread per opening: a second one would read the same queue and leak the first handle.
+  if (m_hThread) return false;
+  m_hThread = CreateThread(nullptr, 0, EventThreadProc, this, 0, nullptr);
+  return m_hThread != nullptr;
+}
+
+void CSerialPort::Close() {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  if (m_hThread) {
+    if (m_hShutdownEvent) SetEvent(m_hShutdownEvent);
+    WaitAnsweringSends(m_hThread);
+    CloseAndClear(m_hThread);
+  }
+  CloseAndClear(m_hShutdownEvent);
+  CloseAndClear(m_overlapped.hEvent);
+  m_hEvents[0] = m_hEvents[1] = nullptr;
+  LockGuard lock(m_lock);
+  CloseAndClear(m_hComm);
+}
+
+void CSerialPort::Write(const char* text) {
+  if (!text) return;
+  // Its own record and event: m_overlapped belongs to the event thread's pending wait.
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!overlapped.hEvent) return;
+  {
+    LockGuard lock(m_lock);
+    if (m_hComm) {
+      DWORD written = 0;
+      if (!WriteFile(m_hComm, text, static_cast<DWORD>(strlen(text)), &written, &overlapped) &&
+          GetLastError() == ERROR_IO_PENDING) {
+        GetOverlappedResult(m_hComm, &overlapped, &written, TRUE);
+      }
+    }
+  }
+  CloseHandle(overlapped.hEvent);
+}
+
+DWORD WINAPI CSerialPort::EventThreadProc(LPVOID param) {
+  CSerialPort* port = static_cast<CSerialPort*>(param);
+  if (!port->m_hComm) return static_cast<DWORD>(-1);
+
+  DWORD events = 0;
+  DWORD mask = 0;
+  DWORD errors = 0;
+  COMSTAT status{};
+  for (;;) {
+    if (WaitCommEvent(port->m_hComm, &events, &port->m_overlapped)) {
+      ClearCommError(port->m_hComm, &errors, &status);
+      if (status.cbInQue == 0) continue;
+    } else {
+      DWORD error = GetLastError();
+      if (error == ERROR_IO_PENDING) {
+        // Bytes that arrive meanwhile queue in the driver and are delivered together.
+        Sleep(500);
+      } else if (error != ERROR_INVALID_PARAMETER) {
+        EndThread(port, true);
+        return 0;
+      }
+    }
+
+    DWORD woke = WaitForMultipleObjects(2, port->m_hEvents, FALSE, INFINITE);
+    if (woke == WAIT_OBJECT_0) {
+      // The wait may still be pending and writes into `events` on this stack: end it first.
+      SetCommMask(port->m_hComm, 0);
+      WaitForSingleObject(port->m_overlapped.hEvent, 5000);
+      EndThread(port, false);
+      return 0;
+    }
+    if (woke != WAIT_OBJECT_0 + 1) continue;
+
+    // The mask Open set, not the events the wait reported, decides what is posted.
+    GetCommMask(port->m_hComm, &mask);
+    const LPARAM portNumber = port->m_portNumber;
+    if (mask & EV_CTS) PostMessageW(port->m_hOwner, WM_SERIAL_CTS, 0, portNumber);
+    if (mask & EV_RXFLAG) PostMessageW(port->m_hOwner, WM_SERIAL_RXFLAG, 0, portNumber);
+    if (mask & EV_BREAK) PostMessageW(port->m_hOwner, WM_SERIAL_BREAK, 0, portNumber);
+    if (mask & EV_ERR) PostMessageW(port->m_hOwner, WM_SERIAL_ERROR, 0, portNumber);
+    if (mask & EV_RING) PostMessageW(port->m_hOwner, WM_SERIAL_RING, 0, portNumber);
+    if ((mask & EV_RXCHAR) && !ReceiveBytes(port)) {
+      // A vanished device can still start event waits (Wine on a hung-up line), so a failed
+      // queue check or read is the only sure sign of it.
+      EndThread(port, true);
+      return 0;
+    }
+  }
+}
+
+bool CSerialPort::ReceiveBytes(CSerialPort* port) {
+  for (;;) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    BOOL checked;
+    {
+      LockGuard lock(port->m_lock);
+      checked = ClearCommError(port->m_hComm, &errors, &status);
+    }
+    if (!checked) return false;
+    if (status.cbInQue == 0) return true;
+
+    BYTE byte = 0;
+    DWORD read = 0;
+    BOOL ok;
+    {
+      LockGuard lock(port->m_lock);
+      ok = ReadFile(port->m_hComm, &byte, 1, &read, &port->m_overlapped);
+      if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(port->m_hComm, &port->m_overlapped, &read, TRUE);
+      }
+    }
+    if (!ok) return false;
+    // A read that timed out empty delivers nothing; the queue is checked again.
+    if (read == 1) SendMessageW(port->m_hOwner, WM_SERIAL_RXCHAR, byte, port->m_portNumber);
+  }
+}
+
+void CSerialPort::EndThread(CSerialPort* port, bool lost) {
+  if (lost) {
+    PostMessageW(port->m_hOwner, WM_SERIAL_LOST, 0, port->m_portNumber);
+    // A later Close finds the thread ended and only closes handles.
+    SetEvent(port->m_hShutdownEvent);
+  }
+  LockGuard lock(port->m_lock);
+  CloseAndClear(port->m_hComm);
+}

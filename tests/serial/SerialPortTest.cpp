@@ -1,0 +1,385 @@
+#include "serial/SerialPort.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MessageSink.h"
+#include "serial/SerialMessages.h"
+#include "tests/support/reader/FakeReader.h"
+
+// Reaches the port's thread and handles, which no caller of the class sees.
+struct SerialPortTestAccess {
+  static HANDLE Thread(CSerialPort& p) { return p.m_hThread; }
+  static HANDLE ShutdownEvent(CSerialPort& p) { return p.m_hShutdownEvent; }
+  static HANDLE IoEvent(CSerialPort& p) { return p.m_overlapped.hEvent; }
+  static HANDLE Comm(CSerialPort& p) { return p.m_hComm; }
+};
+using Access = SerialPortTestAccess;
+
+namespace {
+
+using quillon_test::FakeReader;
+
+const DWORD kLong = 60000;  // generous bound for anything that should happen soon
+const DWORD kSystemMask = EV_RXCHAR | EV_RXFLAG;
+
+// Handles this process holds. Wine answers GetProcessHandleCount with 0, so the count comes
+// from the system handle list (SystemHandleInformation) when that call gives nothing.
+DWORD HandleCount() {
+  DWORD count = 0;
+  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count) return count;
+  struct Entry {
+    ULONG ownerPid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ACCESS_MASK access;
+  };
+  using QueryFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+  auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (!query) return 0;
+  std::vector<BYTE> buffer(1 << 16);
+  ULONG needed = 0;
+  LONG status;
+  while ((status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+         static_cast<LONG>(0xC0000004)) {  // STATUS_INFO_LENGTH_MISMATCH
+    buffer.resize(buffer.size() * 2);
+  }
+  if (status < 0) return 0;
+  ULONG entries = *reinterpret_cast<ULONG*>(buffer.data());
+  const Entry* entry = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
+  for (ULONG i = 0; i < entries; ++i) count += entry[i].ownerPid == GetCurrentProcessId();
+  return count;
+}
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+TEST(SerialFormat, DeviceNameAndSettingsAreExact) {
+  wchar_t text[260];
+  FormatSerialDeviceName(text, 12);
+  EXPECT_EQ(std::wstring(text), L"\\\\.\\COM12");
+  FormatSerialDeviceName(text, 3);
+  EXPECT_EQ(std::wstring(text), L"\\\\.\\COM3");
+  FormatSerialSettings(text, 9600, 'N', 8, 1);
+  EXPECT_EQ(std::wstring(text), L"baud=9600 parity=N data=8 stop=1");
+  FormatSerialSettings(text, 19200, 'E', 7, 2);
+  EXPECT_EQ(std::wstring(text), L"baud=19200 parity=E data=7 stop=2");
+}
+
+// Every test gets a fresh owner window and its own COM port of the fake reader.
+class SerialPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(reader_.Connected()) << reader_.LastError();
+    number_ = 20 + NextPort();
+    ASSERT_TRUE(reader_.Plug(number_)) << reader_.LastError();
+  }
+  void TearDown() override {
+    port_.Close();
+    reader_.Unplug(number_);
+  }
+  static int NextPort() {
+    static int next = 0;
+    return next++ % 40;
+  }
+  bool OpenAndStart(DWORD mask = kSystemMask) {
+    return port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, mask) && port_.StartEventThread();
+  }
+  // Sends bytes and waits until every one of them has reached the owner.
+  void SendAndExpect(const std::string& bytes) {
+    size_t before = sink_.Count(WM_SERIAL_RXCHAR);
+    ASSERT_TRUE(reader_.Write(number_, bytes)) << reader_.LastError();
+    ASSERT_TRUE(sink_.WaitForCount(WM_SERIAL_RXCHAR, before + bytes.size(), kLong));
+    EXPECT_EQ(sink_.Bytes().substr(before), bytes);
+  }
+  bool ThreadEnded() { return WaitForSingleObject(Access::Thread(port_), kLong) == WAIT_OBJECT_0; }
+
+  FakeReader reader_;
+  MessageSink sink_;
+  CSerialPort port_;
+  int number_ = 0;
+};
+
+TEST_F(SerialPortTest, OpenOnAPortWithNoDeviceFailsAndStartsNothing) {
+  ASSERT_TRUE(reader_.Unplug(number_));
+  EXPECT_FALSE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(Access::Thread(port_), nullptr);
+  EXPECT_EQ(Access::Comm(port_), nullptr);  // never INVALID_HANDLE_VALUE
+}
+
+TEST_F(SerialPortTest, OpenConfiguresTheLineAndKeepsTheMask) {
+  const DWORD masks[] = {kSystemMask, EV_RXCHAR, EV_RXCHAR | EV_RXFLAG | EV_ERR | EV_BREAK};
+  for (DWORD mask : masks) {
+    SCOPED_TRACE(mask);
+    ASSERT_TRUE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, mask));
+    EXPECT_TRUE(port_.IsOpen());
+    EXPECT_EQ(Access::Thread(port_), nullptr);  // Open alone starts no thread
+    EXPECT_EQ(port_.GetEventMask(), mask);
+    DWORD deviceMask = 0;
+    ASSERT_TRUE(GetCommMask(Access::Comm(port_), &deviceMask));
+    EXPECT_EQ(deviceMask, mask);
+    DCB dcb = port_.GetDcb();
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    COMMTIMEOUTS timeouts{};
+    ASSERT_TRUE(GetCommTimeouts(Access::Comm(port_), &timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, 1000u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 1000u);
+  }
+}
+
+TEST_F(SerialPortTest, BytesReceivedBeforeOpenAreNeverDelivered) {
+  ASSERT_TRUE(reader_.Write(number_, "stale"));
+  ASSERT_TRUE(reader_.WaitQueued(number_, 5, kLong)) << "the stale bytes never reached the line";
+  ASSERT_TRUE(OpenAndStart());
+  EXPECT_EQ(reader_.Queued(number_), 0);
+  SendAndExpect("new");
+  EXPECT_EQ(sink_.Bytes(), "new");
+}
+
+TEST_F(SerialPortTest, EveryByteOfALongBurstArrivesOnceInOrder) {
+  std::string burst;
+  for (int i = 0; i < 10240; ++i) burst.push_back(static_cast<char>((i * 7 + i / 256) & 0xFF));
+  ASSERT_TRUE(OpenAndStart());
+  SendAndExpect(burst);
+  ASSERT_TRUE(sink_.Flush());
+  size_t rxflags = 0;
+  for (const SinkMessage& m : sink_.Messages()) {
+    EXPECT_EQ(m.lParam, number_);
+    if (m.message == WM_SERIAL_RXCHAR) {
+      EXPECT_LE(m.wParam, 255u);
+    } else {
+      ASSERT_EQ(m.message, static_cast<UINT>(WM_SERIAL_RXFLAG));  // nothing else with this mask
+      EXPECT_EQ(m.wParam, 0u);
+      ++rxflags;
+    }
+  }
+  EXPECT_GE(rxflags, 1u);
+  EXPECT_EQ(sink_.Count(WM_SERIAL_RXCHAR), burst.size());
+  EXPECT_EQ(reader_.Queued(number_), 0);
+}
+
+TEST_F(SerialPortTest, PostsOnlyWhatTheMaskHolds) {
+  ASSERT_TRUE(OpenAndStart(EV_RXCHAR));
+  SendAndExpect(std::string("\0\x01\xff", 3));
+  port_.Close();
+  ASSERT_TRUE(sink_.Flush());
+  EXPECT_EQ(sink_.Count(WM_SERIAL_RXFLAG), 0u);
+  EXPECT_EQ(sink_.Messages().size(), 3u);
+}
+
+TEST_F(SerialPortTest, WriteReachesTheDeviceWhileTheThreadMonitors) {
+  ASSERT_TRUE(OpenAndStart());
+  SendAndExpect("a");  // the thread is in its loop with a wait pending
+  port_.Write("ping\r\n");
+  EXPECT_EQ(reader_.ReadWritten(number_, 6, kLong), "ping\r\n");
+  // The event thread's own wait was not disturbed by the write.
+  SendAndExpect("b");
+  port_.Write("");
+  EXPECT_EQ(reader_.ReadWritten(number_, 0, 0), "");
+}
+
+TEST_F(SerialPortTest, UnplugPostsOneLostAndEndsTheThread) {
+  ASSERT_TRUE(OpenAndStart());
+  SendAndExpect("x");
+  ASSERT_TRUE(reader_.Unplug(number_));
+  ASSERT_TRUE(sink_.WaitForCount(WM_SERIAL_LOST, 1, kLong));
+  ASSERT_TRUE(ThreadEnded()) << "the thread keeps running on a dead device";
+  DWORD exitCode = 1;
+  GetExitCodeThread(Access::Thread(port_), &exitCode);
+  EXPECT_EQ(exitCode, 0u);
+  EXPECT_FALSE(port_.IsOpen());
+  // Lost: the thread handle and both events wait for Close; the shutdown event is signalled.
+  EXPECT_NE(Access::ShutdownEvent(port_), nullptr);
+  EXPECT_NE(Access::IoEvent(port_), nullptr);
+  EXPECT_EQ(WaitForSingleObject(Access::ShutdownEvent(port_), 0), WAIT_OBJECT_0);
+  ASSERT_TRUE(sink_.Flush());
+  EXPECT_EQ(sink_.Count(WM_SERIAL_LOST), 1u);
+  for (const SinkMessage& m : sink_.Messages()) {
+    if (m.message != WM_SERIAL_LOST) continue;
+    EXPECT_EQ(m.wParam, 0u);
+    EXPECT_EQ(m.lParam, number_);
+  }
+
+  port_.Close();
+  EXPECT_EQ(Access::Thread(port_), nullptr);
+  EXPECT_EQ(Access::ShutdownEvent(port_), nullptr);
+  EXPECT_EQ(Access::IoEvent(port_), nullptr);
+
+  // Replugged, the same object opens the new device.
+  ASSERT_TRUE(reader_.Plug(number_));
+  ASSERT_TRUE(OpenAndStart());
+  SendAndExpect("y");
+}
+
+TEST_F(SerialPortTest, DestroyingALostPortClosesWhatTheThreadLeft) {
+  ASSERT_TRUE(OpenAndStart());  // warm-up: whatever Wine sets up once per process
+  port_.Close();
+  const DWORD before = HandleCount();
+  {
+    CSerialPort lost;
+    ASSERT_TRUE(lost.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+    ASSERT_TRUE(lost.StartEventThread());
+    ASSERT_TRUE(reader_.Unplug(number_));
+    ASSERT_TRUE(sink_.WaitForCount(WM_SERIAL_LOST, 1, kLong));
+    ASSERT_EQ(WaitForSingleObject(Access::Thread(lost), kLong), WAIT_OBJECT_0);
+    EXPECT_FALSE(lost.IsOpen());
+  }
+  EXPECT_EQ(HandleCount(), before);
+}
+
+TEST_F(SerialPortTest, CloseTwiceDoesNothingTheSecondTime) {
+  ASSERT_TRUE(OpenAndStart());
+  SendAndExpect("c");
+  port_.Close();
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(Access::Thread(port_), nullptr);
+  DWORD handles = HandleCount();
+  port_.Close();
+  EXPECT_EQ(HandleCount(), handles);
+  EXPECT_FALSE(port_.IsOpen());
+}
+
+TEST_F(SerialPortTest, ThreadOnANullDeviceEndsWithMinusOneAndPostsNothing) {
+  ASSERT_TRUE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+  port_.Close();  // owner set, device gone
+  ASSERT_TRUE(port_.StartEventThread());
+  ASSERT_TRUE(ThreadEnded());
+  DWORD exitCode = 0;
+  GetExitCodeThread(Access::Thread(port_), &exitCode);
+  EXPECT_EQ(exitCode, static_cast<DWORD>(-1));
+  ASSERT_TRUE(sink_.Flush());
+  EXPECT_TRUE(sink_.Messages().empty());
+}
+
+// The owner holds the first byte of a burst until the port is being closed or reopened
+// on another thread; the receive step must still hand over the rest of the queue.
+class ReceiveStepInterrupted : public SerialPortTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReceiveStepInterrupted, FinishesTheStepThenEndsTheThread) {
+  const bool reopen = GetParam();
+  HANDLE inStep = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool first = true;
+  sink_.SetRxCharHook([&](BYTE) {
+    if (!first) return;
+    first = false;
+    SetEvent(inStep);
+    WaitForSingleObject(release, kLong);
+  });
+  ASSERT_TRUE(OpenAndStart());
+  HANDLE oldShutdown = Access::ShutdownEvent(port_);
+  const std::string burst = "0123456789abcdefghij";
+  ASSERT_TRUE(reader_.Write(number_, burst));
+  ASSERT_EQ(WaitForSingleObject(inStep, kLong), WAIT_OBJECT_0);
+  ASSERT_TRUE(reader_.WaitQueued(number_, static_cast<int>(burst.size()) - 1, kLong));
+
+  bool reopened = false;
+  std::thread other([&] {
+    if (reopen) {
+      reopened = port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask);
+    } else {
+      port_.Close();
+    }
+  });
+  // Let the owner go only once the other thread has asked the event thread to end.
+  EXPECT_EQ(WaitForSingleObject(oldShutdown, kLong), WAIT_OBJECT_0);
+  SetEvent(release);
+  other.join();
+
+  EXPECT_EQ(sink_.Bytes(), burst);
+  EXPECT_EQ(reader_.Queued(number_), 0);
+  if (reopen) {
+    EXPECT_TRUE(reopened);
+    EXPECT_TRUE(port_.IsOpen());
+    ASSERT_TRUE(port_.StartEventThread());
+    SendAndExpect("after");
+  } else {
+    EXPECT_FALSE(port_.IsOpen());
+    EXPECT_EQ(Access::Thread(port_), nullptr);
+  }
+  sink_.SetRxCharHook(nullptr);
+  CloseHandle(inStep);
+  CloseHandle(release);
+}
+
+INSTANTIATE_TEST_SUITE_P(CloseOrReopen, ReceiveStepInterrupted, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Reopen" : "Close";
+                         });
+
+// The owner's own thread closes the port while the event thread is still sending it bytes
+// (a newer opening than the one the owner means, say): Close must keep answering the sends.
+TEST_F(SerialPortTest, CloseOnTheOwnersThreadWhileBytesAreBeingSent) {
+  HANDLE inStep = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool first = true;
+  sink_.SetRxCharHook([&](BYTE) {
+    if (!first) return;
+    first = false;
+    SetEvent(inStep);
+    WaitForSingleObject(release, kLong);
+  });
+  ASSERT_TRUE(OpenAndStart());
+  const std::string burst = "ABCDEFGHIJKLMNOPQRST";
+  ASSERT_TRUE(reader_.Write(number_, burst));
+  ASSERT_EQ(WaitForSingleObject(inStep, kLong), WAIT_OBJECT_0);
+  // Queued behind the first byte's handler: runs as soon as it returns, before the next send.
+  sink_.Post([&] {
+    port_.Close();
+    SetEvent(closed);
+  });
+  SetEvent(release);
+  ASSERT_EQ(WaitForSingleObject(closed, kLong), WAIT_OBJECT_0) << "Close on the owner's thread hangs";
+  EXPECT_EQ(sink_.Bytes(), burst);
+  EXPECT_FALSE(port_.IsOpen());
+  sink_.SetRxCharHook(nullptr);
+  CloseHandle(inStep);
+  CloseHandle(release);
+  CloseHandle(closed);
+}
+
+TEST_F(SerialPortTest, FiftyOpenCloseCyclesLeakNoHandles) {
+  DWORD afterFirst = 0;
+  for (int cycle = 0; cycle < 50; ++cycle) {
+    ASSERT_TRUE(OpenAndStart()) << "cycle " << cycle;
+    port_.Close();
+    if (cycle == 0) afterFirst = HandleCount();
+  }
+  EXPECT_NE(afterFirst, 0u);
+  EXPECT_EQ(HandleCount(), afterFirst);
+}
+
+TEST_F(SerialPortTest, ProcessesStartedFromATestGetTheShimToo) {
+  if (quillon_test::TiocmShimActive(number_) != 1) GTEST_SKIP() << "this run is without the shim";
+  const char* build = getenv("QUILLON_BUILD_DIR");
+  ASSERT_NE(build, nullptr);
+  std::string path = std::string("Z:") + build + "/tests/support/reader/tiocm_shim_probe.exe";
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  std::wstring commandLine = L"\"" + Wide(path) + L"\" " + std::to_wstring(number_);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(
+      CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, kLong), WAIT_OBJECT_0);
+  DWORD exitCode = 99;
+  GetExitCodeProcess(pi.hProcess, &exitCode);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  EXPECT_EQ(exitCode, 0u) << "1: the child runs without the shim, 2: it could not open the port";
+}
+
+}  // namespace

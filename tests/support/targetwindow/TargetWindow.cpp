@@ -1,0 +1,68 @@
+// A window for keystroke tests and demos: a top-level frame with one EDIT
+// control that holds the keyboard focus. Tests find it by class and title and
+// read the control's text back (GetTargetText in TargetWindow.h).
+//   TargetWindow.exe [title]      (default "Quillon target")
+// It makes itself the foreground window, keeps the focus in its EDIT control
+// and, when closed, prints the text it received to stdout as UTF-8.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/support/targetwindow/TargetWindow.h"
+
+namespace {
+HWND g_edit = nullptr;
+std::wstring g_finalText;
+
+LRESULT CALLBACK FrameProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_SETFOCUS:
+    case WM_ACTIVATE:
+      if (g_edit != nullptr && (msg == WM_SETFOCUS || LOWORD(wParam) != WA_INACTIVE)) SetFocus(g_edit);
+      break;
+    case WM_SIZE:
+      if (g_edit != nullptr) MoveWindow(g_edit, 8, 8, LOWORD(lParam) - 16, 28, TRUE);
+      break;
+    case WM_DESTROY:  // the EDIT control still exists here
+      g_finalText = GetTargetText(g_edit);
+      PostQuitMessage(0);
+      break;
+  }
+  return DefWindowProcW(hWnd, msg, wParam, lParam);
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const wchar_t* title = argc > 1 ? argv[1] : kTargetDefaultTitle;
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = FrameProc;
+  wc.hInstance = instance;
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
+  wc.lpszClassName = kTargetClassName;
+  if (!RegisterClassW(&wc)) return 2;
+  HWND frame = CreateWindowExW(0, kTargetClassName, title, WS_OVERLAPPEDWINDOW, 40, 40, 420, 90, nullptr,
+                               nullptr, instance, nullptr);
+  if (frame == nullptr) return 2;
+  g_edit = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_AUTOHSCROLL, 8, 8, 380,
+                           28, frame, nullptr, instance, nullptr);
+  if (g_edit == nullptr) return 2;
+  ShowWindow(frame, SW_SHOWNORMAL);
+  SetForegroundWindow(frame);
+  SetFocus(g_edit);
+
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  const std::wstring& text = g_finalText;
+  std::string utf8(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &utf8[0], static_cast<int>(utf8.size()), nullptr,
+                      nullptr);
+  std::printf("%s\n", utf8.c_str());
+  return 0;
+}

@@ -1,0 +1,425 @@
+// Black-box tests of Quillon.exe under Wine on the test display: a test starts
+// the program, finds its hidden dialog, talks to it only with window messages
+// and watches what the program does (windows, tray icon, typed keys, exit code).
+#include <windows.h>
+#include <dbt.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/targetwindow/TargetWindow.h"
+#include "tests/system/ProbeDiscovery.h"
+
+namespace {
+
+constexpr DWORD kLong = 30000;  // generous upper bound for anything to happen
+constexpr UINT kRxChar = WM_USER + 7;
+
+std::wstring WinePath(const char* unixPath) {
+  std::wstring p = L"Z:";
+  for (const char* c = unixPath; *c; ++c) p += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
+  return p;
+}
+
+bool WaitUntil(DWORD timeoutMs, bool (*cond)(void*), void* ctx) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (cond(ctx)) return true;
+    if (GetTickCount() - start > timeoutMs) return false;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    Sleep(20);
+  }
+}
+
+// True while the shell holds an icon for (hWnd, 1): a modify that changes
+// nothing is accepted only for an icon that exists.
+bool IconExists(HWND hWnd) {
+  NOTIFYICONDATAW nid = {};
+  nid.cbSize = NOTIFYICONDATAW_V3_SIZE;
+  nid.hWnd = hWnd;
+  nid.uID = 1;
+  return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
+}
+
+struct FindCtx {
+  DWORD pid;
+  const wchar_t* cls;
+  const wchar_t* title;  // null: any
+  bool visibleOnly;
+  HWND found;
+};
+
+BOOL CALLBACK FindProc(HWND hWnd, LPARAM lParam) {
+  auto* c = reinterpret_cast<FindCtx*>(lParam);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hWnd, &pid);
+  wchar_t cls[64] = {}, title[64] = {};
+  GetClassNameW(hWnd, cls, 64);
+  GetWindowTextW(hWnd, title, 64);
+  if (pid == c->pid && wcscmp(cls, c->cls) == 0 && (!c->title || wcscmp(title, c->title) == 0) &&
+      (!c->visibleOnly || IsWindowVisible(hWnd))) {
+    c->found = hWnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindTopLevel(DWORD pid, const wchar_t* cls, const wchar_t* title, bool visibleOnly) {
+  FindCtx c = {pid, cls, title, visibleOnly, nullptr};
+  EnumWindows(FindProc, reinterpret_cast<LPARAM>(&c));
+  return c.found;
+}
+
+// One running copy of the program.
+class Program {
+ public:
+  ~Program() { Stop(); }
+
+  // Starts `exe` suspended (so a test can watch it from its first instruction),
+  // `beforeResume` runs with the pid, then the program runs.
+  bool Launch(const char* exe, void (*beforeResume)(DWORD pid, void* ctx) = nullptr, void* ctx = nullptr) {
+    std::wstring path = WinePath(exe);
+    std::wstring cmd = L"\"" + path + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    if (!CreateProcessW(path.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &si, &pi_))
+      return false;
+    if (beforeResume) beforeResume(pi_.dwProcessId, ctx);
+    ResumeThread(pi_.hThread);
+    return true;
+  }
+
+  // Launches and waits until the dialog has finished its initialisation.
+  bool Start(const char* exe) {
+    if (!Launch(exe)) return false;
+    WaitForInputIdle(pi_.hProcess, kLong);
+    return WaitUntil(
+               kLong, [](void* p) { return static_cast<Program*>(p)->FindDialog() != nullptr; }, this) &&
+           WaitUntil(
+               kLong, [](void* p) { return IconExists(static_cast<Program*>(p)->dialog_); }, this);
+  }
+
+  HWND FindDialog() { return dialog_ = FindTopLevel(pi_.dwProcessId, L"#32770", L"Quillon", false); }
+  HWND Dialog() const { return dialog_; }
+  DWORD Pid() const { return pi_.dwProcessId; }
+  DWORD Tid() const { return pi_.dwThreadId; }
+  HANDLE Process() const { return pi_.hProcess; }
+
+  bool Running() { return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT; }
+
+  // Waits for the end; the exit code, or STILL_ACTIVE if it did not end in time.
+  DWORD Wait(DWORD timeoutMs = kLong) {
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(pi_.hProcess, timeoutMs) == WAIT_OBJECT_0)
+      GetExitCodeProcess(pi_.hProcess, &code);
+    return code;
+  }
+
+  void Stop() {
+    if (pi_.hProcess == nullptr) return;
+    if (Running() && dialog_) PostMessageW(dialog_, WM_COMMAND, 1, 0);
+    if (WaitForSingleObject(pi_.hProcess, kLong) != WAIT_OBJECT_0) TerminateProcess(pi_.hProcess, 99);
+    WaitForSingleObject(pi_.hProcess, kLong);
+    CloseHandle(pi_.hProcess);
+    CloseHandle(pi_.hThread);
+    pi_ = PROCESS_INFORMATION();
+  }
+
+ private:
+  PROCESS_INFORMATION pi_ = {};
+  HWND dialog_ = nullptr;
+};
+
+UINT TrayMessage() { return RegisterWindowMessageW(L"WM_TRAYICON"); }
+
+HWND OpenMenuOf(Program& p) { return FindTopLevel(p.Pid(), L"#32768", nullptr, true); }
+
+bool WaitForMenu(Program& p, bool open) {
+  struct C {
+    Program* p;
+    bool open;
+  } c{&p, open};
+  return WaitUntil(
+      kLong,
+      [](void* v) {
+        auto* c = static_cast<C*>(v);
+        return (OpenMenuOf(*c->p) != nullptr) == c->open;
+      },
+      &c);
+}
+
+// Out-of-context window events of one process, counted per event.
+struct EventWatch {
+  static std::vector<std::pair<DWORD, HWND>>* events;
+  static void CALLBACK Hook(HWINEVENTHOOK, DWORD event, HWND hWnd, LONG idObject, LONG, DWORD, DWORD) {
+    if (idObject == OBJID_WINDOW && events) events->push_back({event, hWnd});
+  }
+  std::vector<std::pair<DWORD, HWND>> seen;
+  HWINEVENTHOOK hook = nullptr;
+  void Watch(DWORD pid) {
+    events = &seen;
+    hook =
+        SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_SHOW, nullptr, Hook, pid, 0, WINEVENT_OUTOFCONTEXT);
+  }
+  int Count(DWORD event, HWND hWnd = nullptr) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    int n = 0;
+    for (auto& e : seen)
+      if (e.first == event && (!hWnd || e.second == hWnd)) ++n;
+    return n;
+  }
+  ~EventWatch() {
+    if (hook) UnhookWinEvent(hook);
+    events = nullptr;
+  }
+};
+std::vector<std::pair<DWORD, HWND>>* EventWatch::events = nullptr;
+
+TEST(Quillon, ASecondCopyEndsAtOnceWithZeroAndCreatesNoWindow) {
+  Program first, second;
+  EventWatch firstEvents, secondEvents;
+  ASSERT_TRUE(first.Launch(
+      QUILLON_EXE, [](DWORD pid, void* w) { static_cast<EventWatch*>(w)->Watch(pid); }, &firstEvents));
+  struct Ready {
+    Program* p;
+  } ready{&first};
+  ASSERT_TRUE(WaitUntil(
+      kLong,
+      [](void* r) {
+        Program* p = static_cast<Ready*>(r)->p;
+        return p->FindDialog() != nullptr && IconExists(p->Dialog());
+      },
+      &ready));
+  EXPECT_GT(firstEvents.Count(EVENT_OBJECT_CREATE), 0);  // the watch sees a copy that does create windows
+
+  ASSERT_TRUE(second.Launch(
+      QUILLON_EXE, [](DWORD pid, void* w) { static_cast<EventWatch*>(w)->Watch(pid); }, &secondEvents));
+  EXPECT_EQ(second.Wait(), 0u);
+  EXPECT_EQ(secondEvents.Count(EVENT_OBJECT_CREATE), 0);
+  EXPECT_TRUE(first.Running());
+  EXPECT_TRUE(IconExists(first.Dialog()));
+  EXPECT_EQ(FindTopLevel(second.Pid(), L"#32770", L"Quillon", false), nullptr);
+}
+
+TEST(Quillon, HiddenDialogTrayIconAndMenu) {
+  Program q;
+  EventWatch events;
+  ASSERT_TRUE(q.Launch(
+      QUILLON_EXE, [](DWORD pid, void* w) { static_cast<EventWatch*>(w)->Watch(pid); }, &events));
+  WaitForInputIdle(q.Process(), kLong);
+  struct Ready {
+    Program* p;
+  } ready{&q};
+  ASSERT_TRUE(WaitUntil(
+      kLong,
+      [](void* r) {
+        Program* p = static_cast<Ready*>(r)->p;
+        return p->FindDialog() != nullptr && IconExists(p->Dialog());
+      },
+      &ready));
+  HWND dlg = q.Dialog();
+  EXPECT_FALSE(IsWindowVisible(dlg));
+
+  // Presses, a double click and a mouse move over the icon show nothing: the
+  // send returns at once (an open menu would keep it waiting).
+  for (LPARAM lp : {WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK, WM_MOUSEMOVE, WM_MBUTTONUP}) {
+    SCOPED_TRACE(lp);
+    DWORD_PTR result = 99;
+    EXPECT_NE(SendMessageTimeoutW(dlg, TrayMessage(), 1, lp, SMTO_NORMAL, 10000, &result), 0);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(OpenMenuOf(q), nullptr);
+  }
+
+  // A left-button release opens the menu; Escape closes it and nothing else happens.
+  PostMessageW(dlg, TrayMessage(), 1, WM_LBUTTONUP);
+  ASSERT_TRUE(WaitForMenu(q, true));
+  INPUT key[2] = {};
+  key[0].type = key[1].type = INPUT_KEYBOARD;
+  key[0].ki.wVk = key[1].ki.wVk = VK_ESCAPE;
+  key[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, key, sizeof(INPUT));
+  ASSERT_TRUE(WaitForMenu(q, false));
+  EXPECT_TRUE(q.Running());
+  EXPECT_TRUE(IconExists(dlg));
+
+  // A right-button release opens it again; clicking its one item ends the program with 1.
+  PostMessageW(dlg, TrayMessage(), 7, WM_RBUTTONUP);
+  ASSERT_TRUE(WaitForMenu(q, true));
+  HWND menu = OpenMenuOf(q);
+  RECT rc;
+  ASSERT_TRUE(GetWindowRect(menu, &rc));
+  EXPECT_FALSE(IsWindowVisible(dlg));
+  EXPECT_EQ(events.Count(EVENT_OBJECT_SHOW, dlg), 0);  // never shown, not even for a moment
+  SetCursorPos((rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2);
+  INPUT click[2] = {};
+  click[0].type = click[1].type = INPUT_MOUSE;
+  click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  SendInput(2, click, sizeof(INPUT));
+  EXPECT_EQ(q.Wait(), 1u);
+  EXPECT_FALSE(IconExists(dlg));
+}
+
+TEST(Quillon, CommandsAndCloseEndWithTheirCodesOtherCommandsDoNothing) {
+  struct Case {
+    UINT msg;
+    WPARAM wParam;
+    DWORD exitCode;
+  } cases[] = {{WM_CLOSE, 0, 2}, {WM_COMMAND, 1, 1}, {WM_COMMAND, MAKEWPARAM(2, BN_CLICKED), 2}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.msg * 100 + k.wParam);
+    Program q;
+    ASSERT_TRUE(q.Start(QUILLON_EXE));
+    for (WPARAM other : {WPARAM(0), WPARAM(3), WPARAM(128), WPARAM(0x10000)}) {
+      DWORD_PTR result;
+      EXPECT_NE(SendMessageTimeoutW(q.Dialog(), WM_COMMAND, other, 0, SMTO_NORMAL, 10000, &result), 0);
+    }
+    EXPECT_TRUE(q.Running());
+    EXPECT_TRUE(IconExists(q.Dialog()));
+    PostMessageW(q.Dialog(), k.msg, k.wParam, 0);
+    EXPECT_EQ(q.Wait(), k.exitCode);
+    EXPECT_FALSE(IconExists(q.Dialog()));
+  }
+}
+
+TEST(Quillon, ReceivedFrameBytesAreTypedIntoTheFocusedWindow) {
+  Program q;
+  ASSERT_TRUE(q.Start(QUILLON_EXE));
+  TargetWindow target;
+  ASSERT_TRUE(StartTargetWindow(WinePath(TARGET_WINDOW_EXE), L"Quillon typing test", target));
+  // noise, a 5-byte frame, a 9-byte frame, a frame of zero (types nothing), a
+  // wrong check byte pushed out by a last 5-byte frame that marks the end.
+  const std::vector<int> bytes = {0xAA, 0x12, 0x34, 0x56, 0x78, 0x08, 0x01, 0x02, 0x03, 0x04,
+                                  0x05, 0x06, 0x07, 0x08, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                  0x12, 0x34, 0x56, 0x78, 0xF7, 0x00, 0x00, 0x30, 0x39, 0x09};
+  for (int b : bytes) {
+    DWORD_PTR result = 99;
+    ASSERT_NE(SendMessageTimeoutW(q.Dialog(), kRxChar, b, 7, SMTO_NORMAL, kLong, &result), 0);
+    EXPECT_EQ(result, 0u);
+  }
+  const std::wstring expected =
+      L"305419896"
+      L"72623859790382856"
+      L"12345";
+  struct C {
+    HWND edit;
+    size_t n;
+  } c{target.edit, expected.size()};
+  WaitUntil(
+      kLong,
+      [](void* v) {
+        auto* c = static_cast<C*>(v);
+        return GetTargetText(c->edit).size() >= c->n;
+      },
+      &c);
+  EXPECT_EQ(GetTargetText(target.edit), expected);
+  StopTargetWindow(target);
+}
+
+// --- discovery runs, seen through the probe build --------------------------
+
+struct ProbeObjects {
+  HANDLE started = CreateSemaphoreW(nullptr, 0, 1000, kProbeStarted);
+  HANDLE ended = CreateSemaphoreW(nullptr, 0, 1000, kProbeEnded);
+  HANDLE hold = nullptr;
+  void Hold() { hold = CreateEventW(nullptr, TRUE, FALSE, kProbeHold); }
+  ~ProbeObjects() {
+    if (hold) {
+      SetEvent(hold);
+      CloseHandle(hold);
+    }
+    CloseHandle(started);
+    CloseHandle(ended);
+  }
+  // Takes `n` counts, waiting as long as needed (bounded); false if they never came.
+  static bool Take(HANDLE sem, int n) {
+    for (int i = 0; i < n; ++i)
+      if (WaitForSingleObject(sem, kLong) != WAIT_OBJECT_0) return false;
+    return true;
+  }
+  // Takes whatever is there after a pause that lets stray runs show up.
+  static int Extra(HANDLE sem) {
+    Sleep(500);
+    int n = 0;
+    while (WaitForSingleObject(sem, 0) == WAIT_OBJECT_0) ++n;
+    return n;
+  }
+};
+
+TEST(QuillonDiscovery, OneRunAtStartAndOnePerDeviceArrivalOnly) {
+  ProbeObjects probe;
+  Program q;
+  ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
+  ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
+  DEV_BROADCAST_HDR hdr = {sizeof(hdr), DBT_DEVTYP_PORT, 0};
+  for (WPARAM other : {WPARAM(DBT_DEVICEREMOVECOMPLETE), WPARAM(DBT_DEVNODES_CHANGED),
+                       WPARAM(DBT_DEVICEQUERYREMOVE), WPARAM(0x8001), WPARAM(0)}) {
+    DWORD_PTR result = 99;
+    EXPECT_NE(SendMessageTimeoutW(q.Dialog(), WM_DEVICECHANGE, other, (other & 0x8000) ? LPARAM(&hdr) : 0,
+                                  SMTO_NORMAL, kLong, &result),
+              0);
+    EXPECT_EQ(result, 0u) << other;
+  }
+  EXPECT_EQ(ProbeObjects::Extra(probe.started), 0);
+  for (int i = 0; i < 3; ++i) {
+    DWORD_PTR result = 99;
+    EXPECT_NE(SendMessageTimeoutW(q.Dialog(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, LPARAM(&hdr), SMTO_NORMAL,
+                                  kLong, &result),
+              0);
+    EXPECT_EQ(result, 0u);
+  }
+  EXPECT_TRUE(ProbeObjects::Take(probe.started, 3));
+  EXPECT_EQ(ProbeObjects::Extra(probe.started), 0);
+  PostMessageW(q.Dialog(), WM_COMMAND, 1, 0);
+  EXPECT_EQ(q.Wait(), 1u);
+  EXPECT_TRUE(ProbeObjects::Take(probe.ended, 4));
+}
+
+// The dialog object outlives the runs it handed out: the end of the program
+// waits for a run that is still busy, and goes on once it is over.
+TEST(QuillonDiscovery, ExitWaitsForARunningDiscovery) {
+  ProbeObjects probe;
+  probe.Hold();
+  Program q;
+  ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
+  ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
+  DEV_BROADCAST_HDR hdr = {sizeof(hdr), DBT_DEVTYP_PORT, 0};
+  DWORD_PTR result;
+  SendMessageTimeoutW(q.Dialog(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, LPARAM(&hdr), SMTO_NORMAL, kLong,
+                      &result);
+  ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
+
+  HWND dlg = q.Dialog();
+  PostMessageW(dlg, WM_COMMAND, 1, 0);
+  ASSERT_TRUE(WaitUntil(
+      kLong, [](void* d) { return !IsWindow(static_cast<HWND>(d)); }, dlg));
+  EXPECT_FALSE(IconExists(dlg));
+  // The window and icon are gone, the process is not: it waits for the two runs.
+  EXPECT_EQ(WaitForSingleObject(q.Process(), 2000), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(probe.hold);
+  EXPECT_EQ(q.Wait(), 1u);
+  EXPECT_TRUE(ProbeObjects::Take(probe.ended, 2));
+}
+
+// A run that never ends does not keep the program alive: after the bounded wait
+// the process ends with its exit code, without destroying what the run holds.
+TEST(QuillonDiscovery, ExitGivesUpOnAStuckDiscoveryAfterTheBound) {
+  ProbeObjects probe;
+  probe.Hold();
+  Program q;
+  ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
+  ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
+  PostMessageW(q.Dialog(), WM_COMMAND, 2, 0);
+  EXPECT_EQ(q.Wait(120000), 2u);
+  EXPECT_EQ(WaitForSingleObject(probe.ended, 0),
+            static_cast<DWORD>(WAIT_TIMEOUT));  // it was stopped, not ended
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+#include "ui/MainDlg.h"
+
+#include "app/AppModule.h"
+#include "card/CardDecoder.h"
+#include "card/Keystrokes.h"
+#include "discovery/FindReader.h"
+#include "serial/SerialMessages.h"
+
+namespace {
+// Kept as the program registers it. It is not the USB setup class
+// (...-444553540000), so the registration matches no interface of its own; port
+// arrivals reach every top-level window without one.
+constexpr GUID kDeviceInterfaceClass = {
+    0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x35, 0x40, 0x00, 0x00}};
+
+void CenterInWorkArea(HWND hWnd) {
+  RECT rc;
+  if (!GetWindowRect(hWnd, &rc)) return;
+  MONITORINFO info = {};
+  info.cbSize = sizeof(info);
+  if (!GetMonitorInfoW(MonitorFromWindow(hWnd, MONITOR_DEFAULTTONEAREST), &info)) return;
+  const RECT& work = info.rcWork;
+  const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  int x = work.left + ((work.right - work.left) - w) / 2;
+  int y = work.top + ((work.bottom - work.top) - h) / 2;
+  if (x + w > work.right) x = work.right - w;
+  if (y + h > work.bottom) y = work.bottom - h;
+  if (x < work.left) x = work.left;
+  if (y < work.top) y = work.top;
+  SetWindowPos(hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+}  // namespace
+
+CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr) {}
+
+CMainDlg::~CMainDlg() = default;
+
+BOOL CMainDlg::ProcessWindowMessage(HWND /*hWnd*/, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  BOOL handled = TRUE;
+  if (msg == WM_INITDIALOG) {
+    result = OnInitDialog(msg, wParam, lParam, handled);
+  } else if (msg == WM_DESTROY) {
+    result = OnDestroy(msg, wParam, lParam, handled);
+  } else if (msg == TrayCallbackMessage()) {
+    result = OnTrayIcon(msg, wParam, lParam, handled);
+  } else if (msg == WM_SERIAL_RXCHAR) {
+    result = OnSerialRxChar(msg, wParam, lParam, handled);
+  } else if (msg == WM_SERIAL_LOST) {
+    result = OnSerialLost(msg, wParam, lParam, handled);
+  } else if (msg == WM_DEVICECHANGE) {
+    result = OnDeviceChange(msg, wParam, lParam, handled);
+  } else if (msg == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+    result = OnCloseCmd(msg, wParam, lParam, handled);
+  } else {
+    return FALSE;
+  }
+  return handled;
+}
+
+BOOL CMainDlg::FilterMessage(MSG* msg) { return IsDialogMessageW(m_hWnd, msg); }
+
+BOOL CMainDlg::IdleWork() { return FALSE; }
+
+LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
+  CenterInWorkArea(m_hWnd);
+
+  HINSTANCE module = GetModuleHandleW(nullptr);
+  auto bigIcon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(kIconId), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON),
+                                               LR_DEFAULTCOLOR));
+  SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
+  auto smallIcon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(kIconId), IMAGE_ICON,
+                                                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                                 LR_DEFAULTCOLOR));
+  SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+
+  wchar_t tip[128] = {};
+  LoadStringW(module, kTipStringId, tip, ARRAYSIZE(tip));
+  InstallTrayIcon(m_hWnd, bigIcon, tip);
+
+  if (CMessageLoop* loop = g_appModule.FindLoop()) {
+    loop->AddFilter(this);
+    loop->AddIdleHandler(this);
+  }
+  UIAddChildWindowContainer(m_hWnd);
+
+  m_pDevFilter = new DEV_BROADCAST_DEVICEINTERFACE_W();
+  static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32, "device filter size");
+  m_pDevFilter->dbcc_size = sizeof(DEV_BROADCAST_DEVICEINTERFACE_W);
+  m_pDevFilter->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  m_pDevFilter->dbcc_reserved = 0;
+  m_pDevFilter->dbcc_classguid = kDeviceInterfaceClass;
+  m_hDevNotify = RegisterDeviceNotificationW(m_hWnd, m_pDevFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
+
+  StartDiscovery();
+  return TRUE;
+}
+
+LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
+  if (CMessageLoop* loop = g_appModule.FindLoop()) {
+    loop->RemoveFilter(this);
+    loop->RemoveIdleHandler(this);
+  }
+  RemoveTrayIcon();
+  return 0;
+}
+
+LRESULT CMainDlg::OnTrayIcon(UINT, WPARAM, LPARAM lParam, BOOL&) {
+  if (lParam == WM_LBUTTONUP || lParam == WM_RBUTTONUP) ShowTrayMenu();
+  return 0;
+}
+
+LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
+  std::string text;
+  if (quillon::DecodeRxByte(m_rxBuffer, wParam, text)) quillon::TypeDigits(text);
+  return 0;
+}
+
+LRESULT CMainDlg::OnSerialLost(UINT, WPARAM, LPARAM, BOOL&) {
+  m_serialPort.Close();
+  return 0;
+}
+
+LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
+  if (wParam == DBT_DEVICEARRIVAL) StartDiscovery();
+  return 0;
+}
+
+LRESULT CMainDlg::OnCloseCmd(UINT, WPARAM wParam, LPARAM, BOOL&) {
+  CloseDialog(LOWORD(wParam));
+  return 0;
+}
+
+void CMainDlg::CloseDialog(int code) {
+  DestroyWindow(m_hWnd);
+  PostQuitMessage(code);
+}
+
+CRunCounter& CMainDlg::DiscoveryRuns() {
+  // Never destroyed: a run uncounts itself as it ends, possibly while the process
+  // is already on its way out.
+  static CRunCounter* runs = new CRunCounter;
+  return *runs;
+}
+
+DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID dialog) {
+  FindReaderThreadProc(dialog);
+  DiscoveryRuns().End();
+  return 0;
+}
+
+void CMainDlg::StartDiscovery() {
+  DiscoveryRuns().Begin();
+  HANDLE thread = CreateThread(nullptr, 0, DiscoveryThreadProc, this, 0, nullptr);
+  if (thread != nullptr) {
+    CloseHandle(thread);  // detached: the run counter tracks it
+    return;
+  }
+  DiscoveryRuns().End();
+  MessageBoxW(m_hWnd, L"CreateThread fail", nullptr, MB_OK);
+}
+
+bool CMainDlg::WaitForDiscoveries(DWORD timeoutMs) { return DiscoveryRuns().WaitIdle(timeoutMs); }
