@@ -68,7 +68,7 @@ TEST_F(Objects, EnumeratesObjectsOfACollectionAndStopsWithFalse) {
     item = reinterpret_cast<IDispatch*>(0x1);
     EXPECT_EQ(EnumNextObject(e, &item), S_FALSE);
     EXPECT_EQ(item, reinterpret_cast<IDispatch*>(0x1));  // untouched
-    EXPECT_EQ(Record(), nullptr);                         // S_FALSE is not a failure
+    EXPECT_EQ(Record(), nullptr);                        // S_FALSE is not a failure
     e->Release();
     EXPECT_EQ(items.RefCount(), 1u);
   }

@@ -67,8 +67,7 @@ TEST(SetupRace, ManyThreadsTouchingTheSubsystemFirstKeepTheirOwnRecords) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &si, &pi));
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     ASSERT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0);
     DWORD code = 1234;
     GetExitCodeProcess(pi.hProcess, &code);

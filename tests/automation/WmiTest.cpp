@@ -33,8 +33,8 @@ const wchar_t kWineWmiClsid[] = L"{172BDDF8-CEEA-11D1-8B05-00600806D9B6}";
 // and puts Wine's class back if it finds another one named.
 void EnsureWineWmiMoniker() {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, L"WINMGMTS\\CLSID", 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, L"WINMGMTS\\CLSID", 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
     return;
   }
   WCHAR value[64] = {};
@@ -55,8 +55,8 @@ void EnsureWineWmiMoniker() {
 class NullStdHandles {
  public:
   NullStdHandles() {
-    m_null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
+    m_null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
     for (int i = 0; i < 3; ++i) {
       m_saved[i] = GetStdHandle(kIds[i]);
       SetStdHandle(kIds[i], m_null);
@@ -76,8 +76,8 @@ class NullStdHandles {
 bool IsWine8() {
   typedef const char*(CDECL * Version)();
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  Version version = reinterpret_cast<Version>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+  Version version =
+      reinterpret_cast<Version>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
   return version && strncmp(version(), "8.", 2) == 0;
 }
 
@@ -86,15 +86,12 @@ TEST_F(Objects, WmiMonikerQueryAndEnumeration) {
   IDispatch* service = nullptr;
   {
     NullStdHandles quiet;
-    ASSERT_EQ(GetObject(L"winmgmts:{impersonationLevel=impersonate}!\\\\.\\root\\cimv2", nullptr,
-                        &service),
+    ASSERT_EQ(GetObject(L"winmgmts:{impersonationLevel=impersonate}!\\\\.\\root\\cimv2", nullptr, &service),
               S_OK)
         << Report().c_str();
   }
   IDispatch* devices = nullptr;
-  ASSERT_EQ(GetValue(L"%o", &devices, service, L".ExecQuery(%S)",
-                     L"Select * from Win32_PnPEntity"),
-            S_OK)
+  ASSERT_EQ(GetValue(L"%o", &devices, service, L".ExecQuery(%S)", L"Select * from Win32_PnPEntity"), S_OK)
       << Report().c_str();
   IEnumVARIANT* e = nullptr;
   ASSERT_EQ(EnumBegin(&e, devices, nullptr), S_OK) << Report().c_str();
