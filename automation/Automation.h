@@ -61,9 +61,9 @@ struct ErrorRecord {
   BSTR source;
   BSTR helpFile;
   DWORD helpContext;
-  UINT argError;            // argument error index from IDispatch::Invoke
-  BOOL dispatchFailure;     // the failure came from an IDispatch call
-  BOOL reported;            // the outermost operation has finished with it
+  UINT argError;         // argument error index from IDispatch::Invoke
+  BOOL dispatchFailure;  // the failure came from an IDispatch call
+  BOOL reported;         // the outermost operation has finished with it
 };
 
 typedef HRESULT (*ErrorCallback)(ErrorRecord* record);
@@ -78,9 +78,8 @@ struct ErrorOptions {
 };
 
 void EnterOperation();
-HRESULT LeaveOperation(HRESULT outcome, BOOL dispatchFailure, LPCWSTR itemName,
-                       LPCWSTR memberText, EXCEPINFO* exception, UINT argError,
-                       LPCWSTR operationName);
+HRESULT LeaveOperation(HRESULT outcome, BOOL dispatchFailure, LPCWSTR itemName, LPCWSTR memberText,
+                       EXCEPINFO* exception, UINT argError, LPCWSTR operationName);
 HRESULT InitializeAutomation(BOOL initializeCom, BOOL wideStrings);
 void UninitializeAutomation(BOOL uninitializeCom);
 void ReleaseThreadState();
@@ -122,24 +121,20 @@ HRESULT PutValueV(IDispatch* object, LPCWSTR member, va_list* args);
 HRESULT PutRef(IDispatch* object, LPCWSTR member, ...);
 HRESULT PutRefV(IDispatch* object, LPCWSTR member, va_list* args);
 HRESULT GetValue(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR member, ...);
-HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR member,
-                  va_list* args);
-HRESULT Invoke(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPCWSTR member,
-               ...);
-HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object,
-                LPCWSTR member, va_list* args);
+HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR member, va_list* args);
+HRESULT Invoke(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPCWSTR member, ...);
+HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPCWSTR member,
+                va_list* args);
 // args[0] is the last argument, as in DISPPARAMS.
-HRESULT InvokeArray(int kind, VARIANT* result, UINT argCount, IDispatch* object,
-                    LPCWSTR memberName, VARIANT* args);
+HRESULT InvokeArray(int kind, VARIANT* result, UINT argCount, IDispatch* object, LPCWSTR memberName,
+                    VARIANT* args);
 
 // ---- Object creation and enumeration --------------------------------------
 
 HRESULT CreateObject(LPCWSTR progId, LPCWSTR machine, IDispatch** out);
-HRESULT CreateObjectEx(LPCWSTR progId, const IID* iid, DWORD context, COSERVERINFO* server,
-                       void** out);
+HRESULT CreateObjectEx(LPCWSTR progId, const IID* iid, DWORD context, COSERVERINFO* server, void** out);
 HRESULT GetObject(LPCWSTR path, LPCWSTR progId, IDispatch** out);
-HRESULT GetObjectEx(LPCWSTR path, LPCWSTR progId, const IID* iid, DWORD context,
-                    void* reserved, void** out);
+HRESULT GetObjectEx(LPCWSTR path, LPCWSTR progId, const IID* iid, DWORD context, void* reserved, void** out);
 HRESULT EnumBegin(IEnumVARIANT** out, IDispatch* object, LPCWSTR member, ...);
 HRESULT EnumBeginV(IEnumVARIANT** out, IDispatch* object, LPCWSTR member, va_list* args);
 // S_OK: an item was delivered; S_FALSE: the enumeration is exhausted.

@@ -10,9 +10,7 @@ namespace detail {
 bool WideStringMode();
 
 // A positive Windows error code as an HRESULT: 0x80070000 plus its low 16 bits.
-inline HRESULT HresultFromError(DWORD error) {
-  return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
-}
+inline HRESULT HresultFromError(DWORD error) { return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu)); }
 
 inline HRESULT LastErrorHresult() {
   DWORD error = GetLastError();

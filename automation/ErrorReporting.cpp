@@ -45,9 +45,7 @@ void SetupIfPending() {
 
 LONG GetDepth() { return static_cast<LONG>(reinterpret_cast<INT_PTR>(TlsGetValue(g_depthSlot))); }
 
-void SetDepth(LONG depth) {
-  TlsSetValue(g_depthSlot, reinterpret_cast<LPVOID>(static_cast<INT_PTR>(depth)));
-}
+void SetDepth(LONG depth) { TlsSetValue(g_depthSlot, reinterpret_cast<LPVOID>(static_cast<INT_PTR>(depth))); }
 
 ErrorRecord* ThreadRecord() { return static_cast<ErrorRecord*>(TlsGetValue(g_recordSlot)); }
 
@@ -93,8 +91,7 @@ void TrimLineBreak(BSTR text) {
 BSTR ComposeDescription(const ErrorRecord* record, HRESULT code) {
   WCHAR text[256];
   if (code == DISP_E_UNKNOWNNAME || code == DISP_E_MEMBERNOTFOUND) {
-    detail::FormatText(text, 256, L"Object doesn't support this property or method: '%s'",
-                       record->itemName);
+    detail::FormatText(text, 256, L"Object doesn't support this property or method: '%s'", record->itemName);
   } else if (code == DISP_E_TYPEMISMATCH && record->itemName[0]) {
     detail::FormatText(text, 256, L"Type mismatch: '%s'. Argument Index: %d", record->itemName,
                        static_cast<int>(record->argError));
@@ -170,9 +167,8 @@ void EnterOperation() {
   SetDepth(GetDepth() + 1);
 }
 
-HRESULT LeaveOperation(HRESULT outcome, BOOL dispatchFailure, LPCWSTR itemName,
-                       LPCWSTR memberText, EXCEPINFO* exception, UINT argError,
-                       LPCWSTR operationName) {
+HRESULT LeaveOperation(HRESULT outcome, BOOL dispatchFailure, LPCWSTR itemName, LPCWSTR memberText,
+                       EXCEPINFO* exception, UINT argError, LPCWSTR operationName) {
   SetupIfPending();
   const LONG depth = GetDepth();
   SetDepth(depth - 1);
@@ -185,8 +181,7 @@ HRESULT LeaveOperation(HRESULT outcome, BOOL dispatchFailure, LPCWSTR itemName,
 
   ErrorRecord* record = ThreadRecord();
   if (!record) {
-    record = static_cast<ErrorRecord*>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ErrorRecord)));
+    record = static_cast<ErrorRecord*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ErrorRecord)));
     if (!record || !TlsSetValue(g_recordSlot, record)) {
       if (record) HeapFree(GetProcessHeap(), 0, record);
       if (exceptionStrings) FreeExceptionStrings(exception);
@@ -207,8 +202,7 @@ HRESULT LeaveOperation(HRESULT outcome, BOOL dispatchFailure, LPCWSTR itemName,
     if (exceptionStrings) {
       // Through void*: the two routine types differ on purpose.
       if (exception->pfnDeferredFillIn &&
-          !IsBadCodePtr(reinterpret_cast<FARPROC>(
-              reinterpret_cast<void*>(exception->pfnDeferredFillIn)))) {
+          !IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<void*>(exception->pfnDeferredFillIn)))) {
         exception->pfnDeferredFillIn(exception);
       }
       record->description = exception->bstrDescription;
@@ -297,9 +291,9 @@ HRESULT FormatErrorText(ErrorRecord* record, LPWSTR buffer, UINT capacity, BOOL 
   if (record->description) TrimLineBreak(record->description);
 
   if (capacity > 0) {
-    detail::FormatText(buffer, capacity, fixedLayout ? kLayoutFixed : kLayoutBox,
-                       record->memberText, record->outerOperation, record->failedOperation,
-                       record->description, static_cast<unsigned>(code), record->source);
+    detail::FormatText(buffer, capacity, fixedLayout ? kLayoutFixed : kLayoutBox, record->memberText,
+                       record->outerOperation, record->failedOperation, record->description,
+                       static_cast<unsigned>(code), record->source);
   }
   return S_OK;
 }
@@ -307,8 +301,7 @@ HRESULT FormatErrorText(ErrorRecord* record, LPWSTR buffer, UINT capacity, BOOL 
 HRESULT FormatErrorTextAnsi(ErrorRecord* record, LPSTR buffer, UINT capacity, BOOL fixedLayout) {
   WCHAR text[1024];
   FormatErrorText(record, text, 1024, fixedLayout);
-  if (!WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, static_cast<int>(capacity), nullptr,
-                           nullptr)) {
+  if (!WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, static_cast<int>(capacity), nullptr, nullptr)) {
     return detail::HresultFromError(GetLastError());
   }
   return S_OK;

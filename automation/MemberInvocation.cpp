@@ -108,8 +108,8 @@ HRESULT BuildArgument(WCHAR spec, VARIANT* slot, BOOL* release, va_list* args) {
 }
 
 // One segment: its arguments, the call, and the coercion of the result.
-HRESULT InternalInvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object,
-                        LPWSTR segment, va_list* args) {
+HRESULT InternalInvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPWSTR segment,
+                        va_list* args) {
   EnterOperation();
 
   EnterOperation();  // CreateArgumentArray
@@ -167,8 +167,8 @@ HRESULT InternalInvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch
 
 }  // namespace
 
-HRESULT InvokeArray(int kind, VARIANT* result, UINT argCount, IDispatch* object,
-                    LPCWSTR memberName, VARIANT* args) {
+HRESULT InvokeArray(int kind, VARIANT* result, UINT argCount, IDispatch* object, LPCWSTR memberName,
+                    VARIANT* args) {
   EnterOperation();
   if (!object || !memberName || (argCount != 0 && !args)) {
     return LeaveOperation(E_INVALIDARG, FALSE, nullptr, memberName, nullptr, 0, L"InvokeArray");
@@ -190,14 +190,13 @@ HRESULT InvokeArray(int kind, VARIANT* result, UINT argCount, IDispatch* object,
   }
   EXCEPINFO exception = {};
   UINT argError = 0;
-  hr = object->Invoke(dispid, IID_NULL, kLocale, static_cast<WORD>(kind), &params, result,
-                      &exception, &argError);
-  return LeaveOperation(hr, FAILED(hr), memberName, memberName, &exception, argError,
-                        L"InvokeArray");
+  hr = object->Invoke(dispid, IID_NULL, kLocale, static_cast<WORD>(kind), &params, result, &exception,
+                      &argError);
+  return LeaveOperation(hr, FAILED(hr), memberName, memberName, &exception, argError, L"InvokeArray");
 }
 
-HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object,
-                LPCWSTR member, va_list* args) {
+HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPCWSTR member,
+                va_list* args) {
   EnterOperation();
   if (!object || !member || !args) {
     return LeaveOperation(E_INVALIDARG, FALSE, nullptr, member, nullptr, 0, L"InvokeV");
@@ -243,8 +242,7 @@ HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object
   return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"InvokeV");
 }
 
-HRESULT Invoke(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPCWSTR member,
-               ...) {
+HRESULT Invoke(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPCWSTR member, ...) {
   EnterOperation();
   va_list args;
   va_start(args, member);
@@ -302,8 +300,7 @@ HRESULT PutRef(IDispatch* object, LPCWSTR member, ...) {
   return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"PutRef");
 }
 
-HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR member,
-                  va_list* args) {
+HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR member, va_list* args) {
   EnterOperation();
   if (!result || !resultSpec) {
     return LeaveOperation(E_INVALIDARG, FALSE, nullptr, member, nullptr, 0, L"GetValueV");
@@ -312,15 +309,39 @@ HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR m
   if (spec == L'T') spec = detail::WideStringMode() ? L'S' : L's';
   VARTYPE type;
   switch (spec) {
-    case L'd': case L'p': type = VT_I4; break;
-    case L'u': type = VT_UI4; break;
-    case L'e': type = VT_R8; break;
-    case L'b': type = VT_BOOL; break;
-    case L'v': type = 0; break;
-    case L'B': case L'S': case L's': type = VT_BSTR; break;
-    case L'o': type = VT_DISPATCH; break;
-    case L'O': type = VT_UNKNOWN; break;
-    case L'D': case L'W': case L'f': case L't': type = VT_DATE; break;
+    case L'd':
+    case L'p':
+      type = VT_I4;
+      break;
+    case L'u':
+      type = VT_UI4;
+      break;
+    case L'e':
+      type = VT_R8;
+      break;
+    case L'b':
+      type = VT_BOOL;
+      break;
+    case L'v':
+      type = 0;
+      break;
+    case L'B':
+    case L'S':
+    case L's':
+      type = VT_BSTR;
+      break;
+    case L'o':
+      type = VT_DISPATCH;
+      break;
+    case L'O':
+      type = VT_UNKNOWN;
+      break;
+    case L'D':
+    case L'W':
+    case L'f':
+    case L't':
+      type = VT_DATE;
+      break;
     default:
       return LeaveOperation(E_INVALIDARG, FALSE, nullptr, member, nullptr, 0, L"GetValueV");
   }
@@ -330,12 +351,26 @@ HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR m
   HRESULT hr = InvokeV(kKindMethodOrGet, type, &value, object, member, args);
   if (SUCCEEDED(hr)) {
     switch (spec) {
-      case L'd': case L'p': *static_cast<LONG*>(result) = V_I4(&value); break;
-      case L'u': *static_cast<ULONG*>(result) = V_UI4(&value); break;
-      case L'e': *static_cast<double*>(result) = V_R8(&value); break;
-      case L'b': *static_cast<LONG*>(result) = V_BOOL(&value); break;  // sign-widened: true is -1
-      case L'v': *static_cast<VARIANT*>(result) = value; break;
-      case L'B': case L'S': *static_cast<BSTR*>(result) = V_BSTR(&value); break;
+      case L'd':
+      case L'p':
+        *static_cast<LONG*>(result) = V_I4(&value);
+        break;
+      case L'u':
+        *static_cast<ULONG*>(result) = V_UI4(&value);
+        break;
+      case L'e':
+        *static_cast<double*>(result) = V_R8(&value);
+        break;
+      case L'b':
+        *static_cast<LONG*>(result) = V_BOOL(&value);
+        break;  // sign-widened: true is -1
+      case L'v':
+        *static_cast<VARIANT*>(result) = value;
+        break;
+      case L'B':
+      case L'S':
+        *static_cast<BSTR*>(result) = V_BSTR(&value);
+        break;
       case L's':
         hr = BstrToAnsi(V_BSTR(&value), static_cast<LPSTR*>(result));
         SysFreeString(V_BSTR(&value));
@@ -348,10 +383,18 @@ HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR m
         *static_cast<IUnknown**>(result) = V_UNKNOWN(&value);
         if (!V_UNKNOWN(&value)) hr = E_NOINTERFACE;
         break;
-      case L'D': *static_cast<DATE*>(result) = V_DATE(&value); break;
-      case L'W': hr = DateToSystemTime(V_DATE(&value), static_cast<SYSTEMTIME*>(result)); break;
-      case L'f': hr = DateToFileTime(V_DATE(&value), static_cast<FILETIME*>(result)); break;
-      case L't': hr = DateToTime(V_DATE(&value), static_cast<__int64*>(result)); break;
+      case L'D':
+        *static_cast<DATE*>(result) = V_DATE(&value);
+        break;
+      case L'W':
+        hr = DateToSystemTime(V_DATE(&value), static_cast<SYSTEMTIME*>(result));
+        break;
+      case L'f':
+        hr = DateToFileTime(V_DATE(&value), static_cast<FILETIME*>(result));
+        break;
+      case L't':
+        hr = DateToTime(V_DATE(&value), static_cast<__int64*>(result));
+        break;
     }
   }
   return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"GetValueV");

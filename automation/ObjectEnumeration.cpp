@@ -17,8 +17,7 @@ HRESULT ResolveClsid(LPCWSTR text, CLSID* clsid) {
 
 }  // namespace
 
-HRESULT CreateObjectEx(LPCWSTR progId, const IID* iid, DWORD context, COSERVERINFO* server,
-                       void** out) {
+HRESULT CreateObjectEx(LPCWSTR progId, const IID* iid, DWORD context, COSERVERINFO* server, void** out) {
   EnterOperation();
   if (!progId || !iid || !out) {
     return LeaveOperation(E_INVALIDARG, FALSE, nullptr, progId, nullptr, 0, L"CreateObjectEx");
@@ -27,8 +26,7 @@ HRESULT CreateObjectEx(LPCWSTR progId, const IID* iid, DWORD context, COSERVERIN
   HRESULT hr = ResolveClsid(progId, &clsid);
   IClassFactory* factory = nullptr;
   if (SUCCEEDED(hr)) {
-    hr = CoGetClassObject(clsid, context, server, IID_IClassFactory,
-                          reinterpret_cast<void**>(&factory));
+    hr = CoGetClassObject(clsid, context, server, IID_IClassFactory, reinterpret_cast<void**>(&factory));
   }
   if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, *iid, out);
   if (factory) factory->Release();
@@ -39,15 +37,14 @@ HRESULT CreateObject(LPCWSTR progId, LPCWSTR machine, IDispatch** out) {
   EnterOperation();
   COSERVERINFO server = {};
   server.pwszName = const_cast<LPWSTR>(machine);
-  HRESULT hr = machine ? CreateObjectEx(progId, &IID_IDispatch, CLSCTX_REMOTE_SERVER, &server,
-                                        reinterpret_cast<void**>(out))
-                       : CreateObjectEx(progId, &IID_IDispatch, kLocalContext, nullptr,
-                                        reinterpret_cast<void**>(out));
+  HRESULT hr =
+      machine ? CreateObjectEx(progId, &IID_IDispatch, CLSCTX_REMOTE_SERVER, &server,
+                               reinterpret_cast<void**>(out))
+              : CreateObjectEx(progId, &IID_IDispatch, kLocalContext, nullptr, reinterpret_cast<void**>(out));
   return LeaveOperation(hr, FALSE, nullptr, progId, nullptr, 0, L"CreateObject");
 }
 
-HRESULT GetObjectEx(LPCWSTR path, LPCWSTR progId, const IID* iid, DWORD context, void* reserved,
-                    void** out) {
+HRESULT GetObjectEx(LPCWSTR path, LPCWSTR progId, const IID* iid, DWORD context, void* reserved, void** out) {
   EnterOperation();
   if ((!path && !progId) || !iid || !out || reserved) {
     return LeaveOperation(E_INVALIDARG, FALSE, nullptr, progId, nullptr, 0, L"GetObjectEx");
@@ -57,8 +54,7 @@ HRESULT GetObjectEx(LPCWSTR path, LPCWSTR progId, const IID* iid, DWORD context,
     hr = CoGetObject(path, nullptr, *iid, out);
   } else if (path) {
     IPersistFile* file = nullptr;
-    hr = CreateObjectEx(progId, &IID_IPersistFile, context, nullptr,
-                        reinterpret_cast<void**>(&file));
+    hr = CreateObjectEx(progId, &IID_IPersistFile, context, nullptr, reinterpret_cast<void**>(&file));
     if (SUCCEEDED(hr)) hr = file->Load(path, 0);
     if (SUCCEEDED(hr)) hr = file->QueryInterface(*iid, out);
     if (file) file->Release();
@@ -94,9 +90,9 @@ HRESULT EnumBeginV(IEnumVARIANT** out, IDispatch* object, LPCWSTR member, va_lis
   }
   VARIANT result;
   VariantInit(&result);
-  HRESULT hr = collection->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
-                                  DISPATCH_METHOD | DISPATCH_PROPERTYGET, &noArgs, &result,
-                                  &exception, nullptr);
+  HRESULT hr =
+      collection->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
+                         DISPATCH_METHOD | DISPATCH_PROPERTYGET, &noArgs, &result, &exception, nullptr);
   if (member) collection->Release();
   if (FAILED(hr)) {
     return LeaveOperation(hr, TRUE, L"_NewEnum", member, &exception, 0, L"EnumBeginV");
@@ -122,8 +118,7 @@ HRESULT EnumBegin(IEnumVARIANT** out, IDispatch* object, LPCWSTR member, ...) {
 HRESULT EnumNextObject(IEnumVARIANT* enumerator, IDispatch** out) {
   EnterOperation();
   if (!enumerator || !out) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, L"Enumerator", nullptr, 0,
-                          L"EnumNextObject");
+    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, L"Enumerator", nullptr, 0, L"EnumNextObject");
   }
   VARIANT item;
   VariantInit(&item);

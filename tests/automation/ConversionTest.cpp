@@ -61,12 +61,12 @@ TEST(Conversion, DateToFileTimeEdges) {
     unsigned long long ticks;
   } cases[] = {
       {0.0, S_OK, 94353120000000000ull},
-      {-1.25, S_OK, 94352472000000000ull},           // 29 Dec 1899 06:00
-      {-109205.0, S_OK, 0},                          // 1 Jan 1601 00:00
-      {-109205.5, S_OK, 432000000000ull},            // 1 Jan 1601 12:00
+      {-1.25, S_OK, 94352472000000000ull},  // 29 Dec 1899 06:00
+      {-109205.0, S_OK, 0},                 // 1 Jan 1601 00:00
+      {-109205.5, S_OK, 432000000000ull},   // 1 Jan 1601 12:00
       {-109206.0, E_INVALIDARG, 0},
-      {25569.0, S_OK, 116444736000000000ull},        // 1 Jan 1970
-      {1e300, E_INVALIDARG, 0},                      // no 64-bit tick count
+      {25569.0, S_OK, 116444736000000000ull},  // 1 Jan 1970
+      {1e300, E_INVALIDARG, 0},                // no 64-bit tick count
       {std::nan(""), E_INVALIDARG, 0},
   };
   for (const auto& c : cases) {

@@ -107,8 +107,7 @@ TEST_F(ErrorReport, FixedDescriptionsByCode) {
        L"Object doesn't support this property or method: 'NotFound'", L"IDispatch Interface"},
       {[&] { return CallMethod(&fake, L"Mismatch(%d, %d)", 1, 2); },
        L"Type mismatch: 'Mismatch'. Argument Index: 1", L"IDispatch Interface"},
-      {[&] { return GetValue(L"%o", &object, &fake, L"NullObj"); }, L"Object required",
-       L"Application"},
+      {[&] { return GetValue(L"%o", &object, &fake, L"NullObj"); }, L"Object required", L"Application"},
       {[&] { return CallMethod(&fake, L"Odd"); }, L"Unknown runtime error", L"IDispatch Interface"},
   };
   for (const auto& c : cases) {
@@ -172,8 +171,7 @@ TEST_F(ErrorReport, ServerExceptionWithDeferredFillIn) {
   e.deferred = false;
   fake.Add(L"Numbered", 3, fakedispatch::Throws(e));
   EXPECT_EQ(CallMethod(&fake, L"Numbered"), DISP_E_EXCEPTION);
-  EXPECT_EQ(Report(TRUE).find(L"Error:    Numbered\r\nCode:     4d2\r\n") != std::wstring::npos,
-            true);
+  EXPECT_EQ(Report(TRUE).find(L"Error:    Numbered\r\nCode:     4d2\r\n") != std::wstring::npos, true);
   // A carriage return inside the text is not a line break.
   e.description = L"a\rb";
   fake.Add(L"Inner", 4, fakedispatch::Throws(e));
@@ -192,8 +190,7 @@ TEST_F(ErrorReport, InnermostFailureWinsAndTheCompositeReportsOnce) {
   EXPECT_EQ(GetValue(L"%d", &value, &fake, L"First"), DISP_E_UNKNOWNNAME);
   EXPECT_EQ(CallMethod(&fake, L"Throwing"), DISP_E_EXCEPTION);
   EXPECT_EQ(g_callbacks, 0);  // nothing reported while the composite is open
-  EXPECT_EQ(LeaveOperation(E_FAIL, FALSE, nullptr, L"composite text", nullptr, 0, L"Composite"),
-            E_FAIL);
+  EXPECT_EQ(LeaveOperation(E_FAIL, FALSE, nullptr, L"composite text", nullptr, 0, L"Composite"), E_FAIL);
   EXPECT_EQ(g_callbacks, 1);
   ErrorRecord* r = Record();
   EXPECT_STREQ(r->outerOperation, L"Composite");

@@ -55,7 +55,7 @@ struct ArgCase {
   std::function<void(const RecordedArg&, IDispatch* other)> check;
 };
 
-BSTR g_callerBstr;        // a caller's BSTR, passed by "B" and "v"
+BSTR g_callerBstr;  // a caller's BSTR, passed by "B" and "v"
 const wchar_t kWide[] = L"wide \u00e9";
 const char kAnsi[] = "ansi text";
 
@@ -77,8 +77,7 @@ const ArgCase kArgCases[] = {
        return CallMethod(o, L"M(%p, %d)", reinterpret_cast<void*>(0x12345678), kSentinel);
      },
      [](const RecordedArg& a, IDispatch*) { ExpectI4(a, 0x12345678); }},
-    {"u", false,
-     [](IDispatch* o, IDispatch*) { return CallMethod(o, L"M(%u, %d)", 0xFFFFFFFEu, kSentinel); },
+    {"u", false, [](IDispatch* o, IDispatch*) { return CallMethod(o, L"M(%u, %d)", 0xFFFFFFFEu, kSentinel); },
      [](const RecordedArg& a, IDispatch*) {
        ASSERT_EQ(V_VT(&a.raw), VT_UI4);
        EXPECT_EQ(V_UI4(&a.raw), 0xFFFFFFFEu);
@@ -117,7 +116,8 @@ const ArgCase kArgCases[] = {
        ASSERT_EQ(V_VT(&a.raw), VT_BSTR);
        EXPECT_EQ(V_BSTR(&a.raw), g_callerBstr);
      }},
-    {"S_copied", false, [](IDispatch* o, IDispatch*) { return CallMethod(o, L"M(%S, %d)", kWide, kSentinel); },
+    {"S_copied", false,
+     [](IDispatch* o, IDispatch*) { return CallMethod(o, L"M(%S, %d)", kWide, kSentinel); },
      [](const RecordedArg& a, IDispatch*) {
        ASSERT_EQ(V_VT(&a.raw), VT_BSTR);
        EXPECT_EQ(a.text, kWide);
@@ -245,9 +245,9 @@ TEST_F(Invocation, NameEndsAtParenthesisSpaceEqualsOrPercent) {
     const wchar_t* name;
     size_t args;
   } cases[] = {
-      {L".Value", L"Value", 0},      {L"Value", L"Value", 0},       {L"Value = %d", L"Value", 1},
-      {L"Value=%d", L"Value", 1},    {L"Value %d", L"Value", 1},    {L"Value%d", L"Value", 1},
-      {L"Foo(1, %d)", L"Foo", 1},    {L"Foo(  %d  ,%d)", L"Foo", 2},
+      {L".Value", L"Value", 0},   {L"Value", L"Value", 0},        {L"Value = %d", L"Value", 1},
+      {L"Value=%d", L"Value", 1}, {L"Value %d", L"Value", 1},     {L"Value%d", L"Value", 1},
+      {L"Foo(1, %d)", L"Foo", 1}, {L"Foo(  %d  ,%d)", L"Foo", 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << std::wstring(c.member).size());
@@ -283,8 +283,7 @@ TEST_F(Invocation, PathPassesArgumentsToTheirOwnSegment) {
 }
 
 // Calls GetValueV and returns the int that follows what it consumed.
-int NextAfterGetValueV(HRESULT* hr, LPCWSTR spec, void* result, IDispatch* object,
-                       LPCWSTR member, ...) {
+int NextAfterGetValueV(HRESULT* hr, LPCWSTR spec, void* result, IDispatch* object, LPCWSTR member, ...) {
   va_list args;
   va_start(args, member);
   *hr = GetValueV(spec, result, object, member, &args);

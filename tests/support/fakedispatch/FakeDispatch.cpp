@@ -194,8 +194,7 @@ STDMETHODIMP FakeDispatch::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
   return E_NOTIMPL;
 }
 
-STDMETHODIMP FakeDispatch::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                         DISPID* ids) {
+STDMETHODIMP FakeDispatch::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   HRESULT hr = S_OK;
   for (UINT i = 0; i < count; ++i) {
     namesAsked.push_back(names[i]);
@@ -241,13 +240,12 @@ STDMETHODIMP FakeDispatch::Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPP
 }
 
 FakeCollection::FakeCollection(std::vector<VARIANT> items) : m_items(std::move(items)) {
-  Add(L"_NewEnum", DISPID_NEWENUM,
-      [this](const DISPPARAMS&, VARIANT* result, EXCEPINFO*, UINT*) {
-        if (!result) return E_INVALIDARG;
-        V_VT(result) = VT_UNKNOWN;
-        V_UNKNOWN(result) = new FakeEnum(m_items, 0);
-        return S_OK;
-      });
+  Add(L"_NewEnum", DISPID_NEWENUM, [this](const DISPPARAMS&, VARIANT* result, EXCEPINFO*, UINT*) {
+    if (!result) return E_INVALIDARG;
+    V_VT(result) = VT_UNKNOWN;
+    V_UNKNOWN(result) = new FakeEnum(m_items, 0);
+    return S_OK;
+  });
 }
 
 FakeCollection::~FakeCollection() {

@@ -34,8 +34,8 @@ struct RecordedCall {
   bool wantsResult = false;
 };
 
-using Handler = std::function<HRESULT(const DISPPARAMS& params, VARIANT* result,
-                                      EXCEPINFO* exception, UINT* argError)>;
+using Handler =
+    std::function<HRESULT(const DISPPARAMS& params, VARIANT* result, EXCEPINFO* exception, UINT* argError)>;
 
 // What a member throws: Invoke fills EXCEPINFO and returns DISP_E_EXCEPTION.
 struct Exception {
@@ -80,10 +80,9 @@ class FakeDispatch : public IDispatch {
   // IDispatch
   STDMETHODIMP GetTypeInfoCount(UINT* count) override;
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                             DISPID* ids) override;
-  STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                      VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+  STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                      EXCEPINFO* exception, UINT* argError) override;
 
  private:
   struct Member {
