@@ -86,7 +86,7 @@ int wmain(int argc, wchar_t** argv) {
   wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
   wc.lpszClassName = kTargetClassName;
   if (!RegisterClassW(&wc)) return 2;
-  HWND frame = CreateWindowExW(0, kTargetClassName, title, WS_OVERLAPPEDWINDOW, 40, 40, 420, 90, nullptr,
+  HWND frame = CreateWindowExW(0, kTargetClassName, title, WS_OVERLAPPEDWINDOW, 40, 40, 700, 90, nullptr,
                                nullptr, instance, nullptr);
   if (frame == nullptr) return 2;
   g_edit = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_AUTOHSCROLL, 8, 8, 380,
@@ -95,6 +95,7 @@ int wmain(int argc, wchar_t** argv) {
   ShowWindow(frame, SW_SHOWNORMAL);
   SetForegroundWindow(frame);
   SetFocus(g_edit);
+  if (g_textFile) SaveText();  // the file's existence says the window is up
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
