@@ -162,6 +162,11 @@ void CSerialPort::Close() {
   CloseAndClear(m_hComm);
 }
 
+void CSerialPort::CloseAfterLoss() {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  if (m_hThread && WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0) Close();
+}
+
 void CSerialPort::Write(const char* text) {
   if (!text) return;
   // Its own record and event: m_overlapped belongs to the event thread's pending wait.

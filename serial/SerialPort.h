@@ -23,6 +23,10 @@ class CSerialPort {
   bool StartEventThread();
   // Ends the event thread and closes every handle; safe in any state, any number of times.
   void Close();
+  // The answer to WM_SERIAL_LOST: closes the port only when its event thread has
+  // ended by itself. A report that arrives after a newer opening is being
+  // monitored belongs to an earlier opening and leaves the new one alone.
+  void CloseAfterLoss();
   bool IsOpen() const { return m_hComm != nullptr; }
   DWORD GetEventMask() const { return m_eventMask; }
   DCB GetDcb() const { return m_dcb; }

@@ -117,7 +117,7 @@ LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
 }
 
 LRESULT CMainDlg::OnSerialLost(UINT, WPARAM, LPARAM, BOOL&) {
-  m_serialPort.Close();
+  m_serialPort.CloseAfterLoss();
   return 0;
 }
 

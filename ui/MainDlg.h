@@ -19,7 +19,18 @@
 //    destroyed, so anything sending to it during the wait (a serial event thread
 //    that a run's Open is closing) is answered at once, as the wait delivers
 //    sent messages.
-// Runs are not serialised with each other or with WM_SERIAL_LOST's Close here.
+//
+// Runs, the serial port and the UI thread:
+//  - Runs are not serialised with each other here: the port object serialises
+//    Open, StartEventThread and Close (its lifecycle mutex), so two runs that
+//    find the reader at once leave one opening with one event thread, and a
+//    run's Open never overlaps the UI thread's Close.
+//  - WM_SERIAL_LOST is posted by an event thread as it ends, so it can arrive
+//    after a newer run has reopened the port. The UI thread answers it with
+//    CloseAfterLoss, which closes only a port whose event thread has ended; it
+//    never waits for a live event thread (which may be sending to this thread).
+//  - Every wait the UI thread makes on the port (its mutex, an ended thread)
+//    keeps answering sent messages, so no wait closes a cycle back to it.
 
 #include <windows.h>
 #include <dbt.h>

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -154,18 +155,23 @@ bool WaitForMenu(Program& p, bool open) {
       &c);
 }
 
-// Out-of-context window events of one process, counted per event.
+// Out-of-context window events of one process, counted per event. Each watch
+// has its own hook; the callback finds the watch by its hook.
 struct EventWatch {
-  static std::vector<std::pair<DWORD, HWND>>* events;
-  static void CALLBACK Hook(HWINEVENTHOOK, DWORD event, HWND hWnd, LONG idObject, LONG, DWORD, DWORD) {
-    if (idObject == OBJID_WINDOW && events) events->push_back({event, hWnd});
+  static std::map<HWINEVENTHOOK, std::vector<std::pair<DWORD, HWND>>*>& Routes() {
+    static std::map<HWINEVENTHOOK, std::vector<std::pair<DWORD, HWND>>*> routes;
+    return routes;
+  }
+  static void CALLBACK Hook(HWINEVENTHOOK hook, DWORD event, HWND hWnd, LONG idObject, LONG, DWORD, DWORD) {
+    auto route = Routes().find(hook);
+    if (idObject == OBJID_WINDOW && route != Routes().end()) route->second->push_back({event, hWnd});
   }
   std::vector<std::pair<DWORD, HWND>> seen;
   HWINEVENTHOOK hook = nullptr;
   void Watch(DWORD pid) {
-    events = &seen;
     hook =
         SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_SHOW, nullptr, Hook, pid, 0, WINEVENT_OUTOFCONTEXT);
+    if (hook) Routes()[hook] = &seen;
   }
   int Count(DWORD event, HWND hWnd = nullptr) {
     MSG msg;
@@ -176,11 +182,11 @@ struct EventWatch {
     return n;
   }
   ~EventWatch() {
-    if (hook) UnhookWinEvent(hook);
-    events = nullptr;
+    if (!hook) return;
+    UnhookWinEvent(hook);
+    Routes().erase(hook);
   }
 };
-std::vector<std::pair<DWORD, HWND>>* EventWatch::events = nullptr;
 
 TEST(Quillon, ASecondCopyEndsAtOnceWithZeroAndCreatesNoWindow) {
   Program first, second;

@@ -181,6 +181,22 @@ bool FakeReader::WaitQueued(int port, int count, DWORD timeoutMs) {
   }
 }
 
+int FakeReader::Openers(int port) {
+  std::string count;
+  if (!Request("OPENERS " + std::to_string(port), &count)) return -1;
+  return atoi(count.c_str());
+}
+
+bool FakeReader::WaitOpeners(int port, int count, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    int openers = Openers(port);
+    if (openers == count) return true;
+    if (openers < 0 || GetTickCount64() >= deadline) return false;
+    Sleep(20);
+  }
+}
+
 bool FakeReader::Reset() { return Request("RESET", nullptr); }
 
 int TiocmShimActive(int port) {

@@ -48,6 +48,10 @@ class FakeReader {
   int Queued(int port);
   // Waits up to timeoutMs until exactly `count` bytes are queued for the program.
   bool WaitQueued(int port, int count, DWORD timeoutMs);
+  // How many open handles of Windows programs the line has now; -1 on failure.
+  int Openers(int port);
+  // Waits up to timeoutMs until exactly `count` handles hold the line.
+  bool WaitOpeners(int port, int count, DWORD timeoutMs);
   bool Reset();
 
  private:

@@ -13,6 +13,9 @@ reply line, "OK ..." or "ERR <why>":
   READ n MIN MS     bytes the Windows side wrote to COMn, waiting up to
                     MS milliseconds for at least MIN of them         -> OK HEX
   QUEUED n          bytes sent to COMn not yet read by Windows       -> OK count
+  OPENERS n         open descriptions of COMn's line held by other
+                    processes (the wineserver holds one per open
+                    handle of a Windows program)                     -> OK count
   RESET             unplug every port                                -> OK
   PING                                                               -> OK
 
@@ -92,6 +95,29 @@ class Port:
         buf = fcntl.ioctl(self.slave, termios.TIOCINQ, struct.pack("i", 0))
         return struct.unpack("i", buf)[0]
 
+    def openers(self):
+        # Every descriptor of another process that refers to this line's slave.
+        # Held by the wineserver for each open Windows handle of the port.
+        target = os.stat(self.path).st_rdev
+        mine = os.getpid()
+        count = 0
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit() or int(pid) == mine:
+                continue
+            fd_dir = os.path.join("/proc", pid, "fd")
+            try:
+                fds = os.listdir(fd_dir)
+            except OSError:
+                continue
+            for fd in fds:
+                try:
+                    st = os.stat(os.path.join(fd_dir, fd))
+                except OSError:
+                    continue
+                if st.st_rdev == target and (st.st_mode & 0o170000) == 0o020000:
+                    count += 1
+        return count
+
     def close(self):
         self.closed = True
         with self.cond:
@@ -166,6 +192,8 @@ class Reader:
             return self.port(number).read(minimum, timeout_ms).hex()
         if cmd == "QUEUED":
             return str(self.port(number).queued())
+        if cmd == "OPENERS":
+            return str(self.port(number).openers())
         raise ValueError("unknown request " + cmd)
 
 
