@@ -62,16 +62,13 @@ INSTANTIATE_TEST_SUITE_P(
                     ""},
         DecoderCase{"five_byte_max", {0xFF, 0xFF, 0xFF, 0xFF, 0x00}, {{5, "4294967295"}}, ""},
         DecoderCase{"no_leading_zeros", {0x00, 0x00, 0x30, 0x39, 0x09}, {{5, "12345"}}, ""},
-        DecoderCase{"leading_garbage_dropped",
-                    {0xAA, 0x12, 0x34, 0x56, 0x78, 0x08},
-                    {{6, "305419896"}},
-                    ""},
+        DecoderCase{"leading_garbage_dropped", {0xAA, 0x12, 0x34, 0x56, 0x78, 0x08}, {{6, "305419896"}}, ""},
         DecoderCase{"zero_frame_types_nothing", {0, 0, 0, 0, 0}, {{5, ""}}, ""},
-        DecoderCase{"twelve_zero_bytes",
-                    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-                    {{5, ""}, {10, ""}},
-                    Bytes({0, 0})},
-        DecoderCase{"wrong_check_byte_stays", {0x12, 0x34, 0x56, 0x78, 0xF7}, {},
+        DecoderCase{
+            "twelve_zero_bytes", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {{5, ""}, {10, ""}}, Bytes({0, 0})},
+        DecoderCase{"wrong_check_byte_stays",
+                    {0x12, 0x34, 0x56, 0x78, 0xF7},
+                    {},
                     Bytes({0x12, 0x34, 0x56, 0x78, 0xF7})},
         DecoderCase{"wrong_nine_byte_check_keeps_window",
                     {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09},
@@ -93,10 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {0x112, 0x234, 0xFF56, 0x12345678, 0x7FFFFF08},
                     {{5, "305419896"}},
                     ""},
-        DecoderCase{"zero_bytes_inside_a_frame_are_data",
-                    {0x00, 0x12, 0x00, 0x34, 0x26},
-                    {{5, "1179700"}},
-                    ""}),
+        DecoderCase{
+            "zero_bytes_inside_a_frame_are_data", {0x00, 0x12, 0x00, 0x34, 0x26}, {{5, "1179700"}}, ""}),
     [](const ::testing::TestParamInfo<DecoderCase>& info) { return info.param.name; });
 
 TEST(Decoder, PartialFrameCombinesWithLaterBytes) {

@@ -63,7 +63,10 @@ TEST_F(TypeDigitsRecorded, SkipsEverythingButDigitsAndKeepsLeadingZeros) {
   TypeDigits(std::string("12 3\0", 5));
   EXPECT_EQ(Trace(), "1+1-2+2-3+3-");
   g_calls.clear();
-  TypeDigits(std::string("\0" "9", 2));  // a 0x00 does not end the text
+  TypeDigits(
+      std::string("\0"
+                  "9",
+                  2));  // a 0x00 does not end the text
   EXPECT_EQ(Trace(), "9+9-");
   g_calls.clear();
   TypeDigits("0012");
@@ -76,11 +79,11 @@ TEST_F(TypeDigitsRecorded, SkipsEverythingButDigitsAndKeepsLeadingZeros) {
 // The real thing: SendInput under the test display reaches a focused EDIT.
 TEST(TypeDigitsReal, TypesIntoTheFocusedEditControl) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  HWND frame = CreateWindowExW(0, L"STATIC", L"target", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 300,
-                               120, nullptr, nullptr, instance, nullptr);
+  HWND frame = CreateWindowExW(0, L"STATIC", L"target", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 300, 120,
+                               nullptr, nullptr, instance, nullptr);
   ASSERT_NE(frame, nullptr);
-  HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL, 5, 5,
-                              280, 24, frame, nullptr, instance, nullptr);
+  HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL, 5, 5, 280,
+                              24, frame, nullptr, instance, nullptr);
   ASSERT_NE(edit, nullptr);
   SetForegroundWindow(frame);
   SetFocus(edit);

@@ -21,8 +21,8 @@ TEST(PortNumberFromName, ReadsTheNumberAfterTheFirstMarker) {
       {"Reader (COM+5)", 5},
       {"Reader (COM-5)", -5},  // names no device; Open then fails
       {"Reader (COM9a)", 9},
-      {"Reader (COM1(COM2)", 1},      // the token ends at the next "("
-      {"A (COM2) and (COM3)", 2},     // the first marker counts
+      {"Reader (COM1(COM2)", 1},       // the token ends at the next "("
+      {"A (COM2) and (COM3)", 2},      // the first marker counts
       {"Reader (COM99999999999)", 0},  // does not fit an int: no port
       {"Reader (COM2147483647)", 2147483647},
       {"Reader (com3)", 0},

@@ -115,10 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  1},
         WalkCase{"lower_case_marker", {{L"USB Serial Port (com4)", kReaderId}}, 0, 1},
-        WalkCase{"lower_case_identifier",
-                 {{L"USB Serial Port (COM4)", L"USBSER\\vid_0403+pid_8288\\0"}},
-                 0,
-                 1},
+        WalkCase{
+            "lower_case_identifier", {{L"USB Serial Port (COM4)", L"USBSER\\vid_0403+pid_8288\\0"}}, 0, 1},
         WalkCase{"identifier_without_port_marker_skipped",
                  {{L"USB Serial Port", kReaderId}, {L"USB Serial Port (COM8)", kReaderId}},
                  8,
