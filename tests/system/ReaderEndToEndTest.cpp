@@ -95,12 +95,17 @@ TEST_F(ReaderEndToEnd, TypesExactlyTheCardsOfTheStreamInOrder) {
   // A 5-byte card, noise, a 9-byte card, a stray byte, a 9-byte frame preempted
   // by the 5-byte frame inside it, a 5-byte card that takes the leftover with it,
   // noise, a card with leading zero bytes.
-  const std::string stream = Bytes({0x12, 0x34, 0x56, 0x78, 0x08, 0xAA, 0x55, 0x66, 0x01, 0x02,
-                                    0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x08, 0xC3, 0x00, 0x00,
-                                    0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x01, 0xDE, 0xAD, 0xBE,
-                                    0xEF, 0x22, 0x99, 0x77, 0x00, 0x00, 0x30, 0x39, 0x09});
+  const std::string stream =
+      Bytes({0x12, 0x34, 0x56, 0x78, 0x08, 0xAA, 0x55, 0x66, 0x01, 0x02, 0x03, 0x04, 0x05,
+             0x06, 0x07, 0x08, 0x08, 0xC3, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05,
+             0x01, 0xDE, 0xAD, 0xBE, 0xEF, 0x22, 0x99, 0x77, 0x00, 0x00, 0x30, 0x39, 0x09});
   ASSERT_TRUE(reader_.Write(kReaderPort, stream)) << reader_.LastError();
-  ExpectText(L"305419896" L"72623859790382856" L"258" L"3735928559" L"12345");
+  ExpectText(
+      L"305419896"
+      L"72623859790382856"
+      L"258"
+      L"3735928559"
+      L"12345");
 }
 
 TEST_F(ReaderEndToEnd, AfterUnplugAndReplugTheNextCardTypes) {
@@ -111,8 +116,6 @@ TEST_F(ReaderEndToEnd, AfterUnplugAndReplugTheNextCardTypes) {
   ExpectText(expected);
 
   ASSERT_TRUE(reader_.Unplug(kReaderPort));
-  // The program notices the line is gone (its event thread ends) before the new one comes.
-  ASSERT_TRUE(WaitFor(kLong, [&] { return reader_.Openers(kReaderPort) <= 0; }));
   ASSERT_TRUE(reader_.Plug(kReaderPort));
   SendArrival();
   ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong));

@@ -12,7 +12,8 @@ namespace quillon_test {
 // 0 when neither way works.
 inline DWORD ProcessHandleCount(DWORD pid) {
   DWORD count = 0;
-  if (pid == GetCurrentProcessId() && GetProcessHandleCount(GetCurrentProcess(), &count) && count) return count;
+  if (pid == GetCurrentProcessId() && GetProcessHandleCount(GetCurrentProcess(), &count) && count)
+    return count;
   if (HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid)) {
     BOOL ok = GetProcessHandleCount(process, &count);
     CloseHandle(process);
