@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/fakewmi/FakeWmi.h"
 #include "tests/support/targetwindow/TargetWindow.h"
 #include "tests/system/ProbeDiscovery.h"
 #include "tests/system/SystemTestSupport.h"
@@ -18,6 +20,22 @@
 namespace {
 
 using namespace quillon_system;
+
+// Quillon.exe's discovery binds "winmgmts:". Wine's own WMI answers it from an
+// out-of-process host that outlives the program and keeps the test runner's
+// output pipe open, so these tests give it the test provider with no devices.
+class NoDevicesWmi : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    wmi_.reset(new quillon::fakewmi::ScopedFakeWmi());
+    ASSERT_EQ(wmi_->Result(), S_OK);
+  }
+  void TearDown() override { wmi_.reset(); }
+
+ private:
+  std::unique_ptr<quillon::fakewmi::ScopedFakeWmi> wmi_;
+};
+[[maybe_unused]] const auto* const g_noDevicesWmi = ::testing::AddGlobalTestEnvironment(new NoDevicesWmi);
 
 constexpr UINT kRxChar = WM_USER + 7;
 
