@@ -8,6 +8,7 @@
 
 #include "MessageSink.h"
 #include "serial/SerialMessages.h"
+#include "tests/support/handles/HandleCount.h"
 #include "tests/support/reader/FakeReader.h"
 
 // Reaches the port's thread and handles, which no caller of the class sees.
@@ -26,36 +27,7 @@ using quillon_test::FakeReader;
 const DWORD kLong = 60000;  // generous bound for anything that should happen soon
 const DWORD kSystemMask = EV_RXCHAR | EV_RXFLAG;
 
-// Handles this process holds. Wine answers GetProcessHandleCount with 0, so the count comes
-// from the system handle list (SystemHandleInformation) when that call gives nothing.
-DWORD HandleCount() {
-  DWORD count = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count) return count;
-  struct Entry {
-    ULONG ownerPid;
-    BYTE objectType;
-    BYTE flags;
-    USHORT value;
-    PVOID object;
-    ACCESS_MASK access;
-  };
-  using QueryFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-  auto query = reinterpret_cast<QueryFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  if (!query) return 0;
-  std::vector<BYTE> buffer(1 << 16);
-  ULONG needed = 0;
-  LONG status;
-  while ((status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
-         static_cast<LONG>(0xC0000004)) {  // STATUS_INFO_LENGTH_MISMATCH
-    buffer.resize(buffer.size() * 2);
-  }
-  if (status < 0) return 0;
-  ULONG entries = *reinterpret_cast<ULONG*>(buffer.data());
-  const Entry* entry = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
-  for (ULONG i = 0; i < entries; ++i) count += entry[i].ownerPid == GetCurrentProcessId();
-  return count;
-}
+using quillon_test::HandleCount;
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 

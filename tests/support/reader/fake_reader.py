@@ -13,9 +13,9 @@ reply line, "OK ..." or "ERR <why>":
   READ n MIN MS     bytes the Windows side wrote to COMn, waiting up to
                     MS milliseconds for at least MIN of them         -> OK HEX
   QUEUED n          bytes sent to COMn not yet read by Windows       -> OK count
-  OPENERS n         open descriptions of COMn's line held by other
-                    processes (the wineserver holds one per open
-                    handle of a Windows program)                     -> OK count
+  OPENERS n         open descriptions of COMn's line held by the
+                    wineserver: one per open file object of a
+                    Windows program                                  -> OK count
   RESET             unplug every port                                -> OK
   PING                                                               -> OK
 
@@ -96,13 +96,20 @@ class Port:
         return struct.unpack("i", buf)[0]
 
     def openers(self):
-        # Every descriptor of another process that refers to this line's slave.
-        # Held by the wineserver for each open Windows handle of the port.
+        # The wineserver's descriptors that refer to this line's slave: it holds one per
+        # open Windows file object of the port. The Windows processes themselves also
+        # cache a descriptor per object once they use it, so theirs are not counted.
         target = os.stat(self.path).st_rdev
         mine = os.getpid()
         count = 0
         for pid in os.listdir("/proc"):
             if not pid.isdigit() or int(pid) == mine:
+                continue
+            try:
+                with open(os.path.join("/proc", pid, "comm")) as comm:
+                    if not comm.read().startswith("wineserver"):
+                        continue
+            except OSError:
                 continue
             fd_dir = os.path.join("/proc", pid, "fd")
             try:

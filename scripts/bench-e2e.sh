@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# End-to-end benchmark (not a test): the real Quillon.exe under Wine with the test WMI
+# provider and the fake reader on COM7, typing into a window of the bench. Prints
+# card-to-last-digit latency (p50/p95) beside the frame's wire time, 1,000 cards back
+# to back (all typed once, in order; total time) and discovery time with 1,000 devices
+# listed before the reader. Bounded: the run has a time limit.
+# Arguments go to e2e_bench.exe: [latencyCards=60] [backToBackCards=1000] [discoveryRepeats=5].
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUILLON_BUILD:-$root/build}
+
+"$root/scripts/setup.sh" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target e2e_bench Quillon fakewmi quillon_tiocm_shim >/dev/null
+trap '"$root/scripts/wine-env.sh" stop "$build" >/dev/null 2>&1 || true' EXIT
+"$root/scripts/wine-env.sh" start "$build" >/dev/null
+
+echo "== Quillon.exe end to end (fake reader on COM7, test WMI provider)"
+timeout 900 "$build/wine-run" "$build/tests/system/e2e_bench.exe" "$@"

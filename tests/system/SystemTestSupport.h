@@ -1,0 +1,138 @@
+#pragma once
+// Shared by the black-box tests of Quillon.exe: start the program, find its
+// hidden dialog, wait for things to happen with generous bounds.
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+namespace quillon_system {
+
+constexpr DWORD kLong = 30000;  // generous upper bound for anything to happen
+
+inline std::wstring WinePath(const char* unixPath) {
+  std::wstring p = L"Z:";
+  for (const char* c = unixPath; *c; ++c) p += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
+  return p;
+}
+
+inline bool WaitUntil(DWORD timeoutMs, bool (*cond)(void*), void* ctx) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (cond(ctx)) return true;
+    if (GetTickCount() - start > timeoutMs) return false;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    Sleep(20);
+  }
+}
+
+// WaitUntil for a lambda (captures allowed).
+template <class Cond>
+bool WaitFor(DWORD timeoutMs, Cond cond) {
+  return WaitUntil(
+      timeoutMs, [](void* c) { return (*static_cast<Cond*>(c))(); }, &cond);
+}
+
+// True while the shell holds an icon for (hWnd, 1): a modify that changes
+// nothing is accepted only for an icon that exists.
+inline bool IconExists(HWND hWnd) {
+  NOTIFYICONDATAW nid = {};
+  nid.cbSize = NOTIFYICONDATAW_V3_SIZE;
+  nid.hWnd = hWnd;
+  nid.uID = 1;
+  return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
+}
+
+struct FindCtx {
+  DWORD pid;
+  const wchar_t* cls;
+  const wchar_t* title;  // null: any
+  bool visibleOnly;
+  HWND found;
+};
+
+inline BOOL CALLBACK FindProc(HWND hWnd, LPARAM lParam) {
+  auto* c = reinterpret_cast<FindCtx*>(lParam);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hWnd, &pid);
+  wchar_t cls[64] = {}, title[64] = {};
+  GetClassNameW(hWnd, cls, 64);
+  GetWindowTextW(hWnd, title, 64);
+  if (pid == c->pid && wcscmp(cls, c->cls) == 0 && (!c->title || wcscmp(title, c->title) == 0) &&
+      (!c->visibleOnly || IsWindowVisible(hWnd))) {
+    c->found = hWnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+inline HWND FindTopLevel(DWORD pid, const wchar_t* cls, const wchar_t* title, bool visibleOnly) {
+  FindCtx c = {pid, cls, title, visibleOnly, nullptr};
+  EnumWindows(FindProc, reinterpret_cast<LPARAM>(&c));
+  return c.found;
+}
+
+// One running copy of the program.
+class Program {
+ public:
+  ~Program() { Stop(); }
+
+  // Starts `exe` suspended (so a test can watch it from its first instruction),
+  // `beforeResume` runs with the pid, then the program runs.
+  bool Launch(const char* exe, void (*beforeResume)(DWORD pid, void* ctx) = nullptr, void* ctx = nullptr) {
+    std::wstring path = WinePath(exe);
+    std::wstring cmd = L"\"" + path + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    if (!CreateProcessW(path.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &si, &pi_))
+      return false;
+    if (beforeResume) beforeResume(pi_.dwProcessId, ctx);
+    ResumeThread(pi_.hThread);
+    return true;
+  }
+
+  // Launches and waits until the dialog has finished its initialisation.
+  bool Start(const char* exe) {
+    if (!Launch(exe)) return false;
+    WaitForInputIdle(pi_.hProcess, kLong);
+    return WaitUntil(
+               kLong, [](void* p) { return static_cast<Program*>(p)->FindDialog() != nullptr; }, this) &&
+           WaitUntil(
+               kLong, [](void* p) { return IconExists(static_cast<Program*>(p)->dialog_); }, this);
+  }
+
+  HWND FindDialog() { return dialog_ = FindTopLevel(pi_.dwProcessId, L"#32770", L"Quillon", false); }
+  HWND Dialog() const { return dialog_; }
+  DWORD Pid() const { return pi_.dwProcessId; }
+  DWORD Tid() const { return pi_.dwThreadId; }
+  HANDLE Process() const { return pi_.hProcess; }
+
+  bool Running() { return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT; }
+
+  // Waits for the end; the exit code, or STILL_ACTIVE if it did not end in time.
+  DWORD Wait(DWORD timeoutMs = kLong) {
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(pi_.hProcess, timeoutMs) == WAIT_OBJECT_0)
+      GetExitCodeProcess(pi_.hProcess, &code);
+    return code;
+  }
+
+  void Stop() {
+    if (pi_.hProcess == nullptr) return;
+    if (Running() && dialog_) PostMessageW(dialog_, WM_COMMAND, 1, 0);
+    if (WaitForSingleObject(pi_.hProcess, kLong) != WAIT_OBJECT_0) TerminateProcess(pi_.hProcess, 99);
+    WaitForSingleObject(pi_.hProcess, kLong);
+    CloseHandle(pi_.hProcess);
+    CloseHandle(pi_.hThread);
+    pi_ = PROCESS_INFORMATION();
+  }
+
+ private:
+  PROCESS_INFORMATION pi_ = {};
+  HWND dialog_ = nullptr;
+};
+
+}  // namespace quillon_system
