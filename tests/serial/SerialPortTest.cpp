@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +71,42 @@ class SerialPortTest : public ::testing::Test {
     EXPECT_EQ(sink_.Bytes().substr(before), bytes);
   }
   bool ThreadEnded() { return WaitForSingleObject(Access::Thread(port_), kLong) == WAIT_OBJECT_0; }
+
+  // Holds the owner inside its handler for the first byte of a burst until released.
+  // The state is shared with the hook, so a hook still running after a failed assertion
+  // has ended the test touches nothing that is gone.
+  class FirstByteHold {
+   public:
+    explicit FirstByteHold(MessageSink& sink) : sink_(sink), state_(std::make_shared<State>()) {
+      std::shared_ptr<State> state = state_;
+      sink_.SetRxCharHook([state](BYTE) {
+        if (InterlockedExchange(&state->first, 0) == 0) return;
+        SetEvent(state->inStep);
+        WaitForSingleObject(state->release, kLong);
+      });
+    }
+    ~FirstByteHold() {
+      Release();
+      sink_.SetRxCharHook(nullptr);
+    }
+    FirstByteHold(const FirstByteHold&) = delete;
+    FirstByteHold& operator=(const FirstByteHold&) = delete;
+    bool WaitUntilHeld() { return WaitForSingleObject(state_->inStep, kLong) == WAIT_OBJECT_0; }
+    void Release() { SetEvent(state_->release); }
+
+   private:
+    struct State {
+      LONG first = 1;
+      HANDLE inStep = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      ~State() {
+        CloseHandle(inStep);
+        CloseHandle(release);
+      }
+    };
+    MessageSink& sink_;
+    std::shared_ptr<State> state_;
+  };
 
   FakeReader reader_;
   MessageSink sink_;
@@ -267,20 +304,12 @@ class ReceiveStepInterrupted : public SerialPortTest, public ::testing::WithPara
 
 TEST_P(ReceiveStepInterrupted, FinishesTheStepThenEndsTheThread) {
   const bool reopen = GetParam();
-  HANDLE inStep = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  bool first = true;
-  sink_.SetRxCharHook([&](BYTE) {
-    if (!first) return;
-    first = false;
-    SetEvent(inStep);
-    WaitForSingleObject(release, kLong);
-  });
+  FirstByteHold hold(sink_);
   ASSERT_TRUE(OpenAndStart());
   HANDLE oldShutdown = Access::ShutdownEvent(port_);
   const std::string burst = "0123456789abcdefghij";
   ASSERT_TRUE(reader_.Write(number_, burst));
-  ASSERT_EQ(WaitForSingleObject(inStep, kLong), WAIT_OBJECT_0);
+  ASSERT_TRUE(hold.WaitUntilHeld());
   ASSERT_TRUE(reader_.WaitQueued(number_, static_cast<int>(burst.size()) - 1, kLong));
 
   bool reopened = false;
@@ -293,7 +322,7 @@ TEST_P(ReceiveStepInterrupted, FinishesTheStepThenEndsTheThread) {
   });
   // Let the owner go only once the other thread has asked the event thread to end.
   EXPECT_EQ(WaitForSingleObject(oldShutdown, kLong), WAIT_OBJECT_0);
-  SetEvent(release);
+  hold.Release();
   other.join();
 
   EXPECT_EQ(sink_.Bytes(), burst);
@@ -307,9 +336,6 @@ TEST_P(ReceiveStepInterrupted, FinishesTheStepThenEndsTheThread) {
     EXPECT_FALSE(port_.IsOpen());
     EXPECT_EQ(Access::Thread(port_), nullptr);
   }
-  sink_.SetRxCharHook(nullptr);
-  CloseHandle(inStep);
-  CloseHandle(release);
 }
 
 INSTANTIATE_TEST_SUITE_P(CloseOrReopen, ReceiveStepInterrupted, ::testing::Values(false, true),
@@ -320,32 +346,21 @@ INSTANTIATE_TEST_SUITE_P(CloseOrReopen, ReceiveStepInterrupted, ::testing::Value
 // The owner's own thread closes the port while the event thread is still sending it bytes
 // (a newer opening than the one the owner means, say): Close must keep answering the sends.
 TEST_F(SerialPortTest, CloseOnTheOwnersThreadWhileBytesAreBeingSent) {
-  HANDLE inStep = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  FirstByteHold hold(sink_);
   HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  bool first = true;
-  sink_.SetRxCharHook([&](BYTE) {
-    if (!first) return;
-    first = false;
-    SetEvent(inStep);
-    WaitForSingleObject(release, kLong);
-  });
   ASSERT_TRUE(OpenAndStart());
   const std::string burst = "ABCDEFGHIJKLMNOPQRST";
   ASSERT_TRUE(reader_.Write(number_, burst));
-  ASSERT_EQ(WaitForSingleObject(inStep, kLong), WAIT_OBJECT_0);
+  ASSERT_TRUE(hold.WaitUntilHeld());
   // Queued behind the first byte's handler: runs as soon as it returns, before the next send.
-  sink_.Post([&] {
+  sink_.Post([this, closed] {
     port_.Close();
     SetEvent(closed);
   });
-  SetEvent(release);
+  hold.Release();
   ASSERT_EQ(WaitForSingleObject(closed, kLong), WAIT_OBJECT_0) << "Close on the owner's thread hangs";
   EXPECT_EQ(sink_.Bytes(), burst);
   EXPECT_FALSE(port_.IsOpen());
-  sink_.SetRxCharHook(nullptr);
-  CloseHandle(inStep);
-  CloseHandle(release);
   CloseHandle(closed);
 }
 
