@@ -11,6 +11,7 @@ packages=(
   wine wine32:i386 wine64 libwine:i386
   xvfb x11-utils xdotool imagemagick fonts-wqy-microhei
   socat procps gcc-multilib
+  wixl msitools osslsigncode openssl shellcheck
 )
 
 missing=()
