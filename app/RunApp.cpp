@@ -24,6 +24,9 @@ int RunApp(LPWSTR /*cmdLine*/, int /*cmdShow*/) {
     if (dialog.Create(nullptr, 0) != nullptr) {
       result = loop.RunLoop();
       g_appModule.RemoveLoop();
+      // A WM_QUIT that did not come from the dialog's own close leaves the window up,
+      // still bound to the object and still receiving bytes: it goes before the object.
+      if (IsWindow(dialog.m_hWnd)) DestroyWindow(dialog.m_hWnd);
     }
     // The object must outlive every discovery run that was given it; see MainDlg.h.
     if (!CMainDlg::WaitForDiscoveries(CMainDlg::kDiscoveryExitWaitMs)) ExitProcess(static_cast<UINT>(result));
