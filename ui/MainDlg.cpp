@@ -31,7 +31,7 @@ void CenterInWorkArea(HWND hWnd) {
 }
 }  // namespace
 
-CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr), m_rxOpening(0), m_typingOff(false) {}
+CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr), m_rxOpening(0), m_rxLastTick(0), m_typingOff(false) {}
 
 CMainDlg::~CMainDlg() = default;
 
@@ -131,7 +131,7 @@ LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
     m_rxOpening = opening;
   }
   std::string text;
-  if (quillon::DecodeRxByte(m_rxBuffer, wParam, text)) quillon::TypeDigits(text);
+  if (quillon::DecodeRxByte(m_rxBuffer, m_rxLastTick, GetTickCount(), wParam, text)) quillon::TypeDigits(text);
   return 0;
 }
 

@@ -36,7 +36,8 @@
 //    while the old opening still looked alive.
 //  - m_rxBuffer belongs to one opening: it is emptied when bytes of a newer
 //    opening start to arrive (the port counts openings) and when the opening is
-//    lost, so half a card never combines with bytes of another opening.
+//    lost, so half a card never combines with bytes of another opening. Bytes
+//    that completed no frame within a second are dropped too.
 //  - Every wait the UI thread makes on the port (its mutex, an ended thread)
 //    keeps answering sent messages, so no wait closes a cycle back to it.
 //
@@ -48,6 +49,7 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <cstdint>
 #include <string>
 
 #include "app/MessageLoop.h"
@@ -101,7 +103,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   std::string m_rxBuffer;
 
  private:
-  LONG m_rxOpening;   // the opening whose bytes m_rxBuffer holds
+  LONG m_rxOpening;      // the opening whose bytes m_rxBuffer holds
+  uint32_t m_rxLastTick;  // when the newest byte of m_rxBuffer came: older than a second is stale
   bool m_typingOff;   // set as the window goes: nothing more is typed
 
   static CRunCounter& DiscoveryRuns();
