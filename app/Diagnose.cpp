@@ -111,21 +111,16 @@ bool ParseSeconds(const wchar_t* text, int* seconds) {
   return true;
 }
 
-std::string ToAnsi(const wchar_t* text) {
-  std::string ansi(WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, -1, &ansi[0], static_cast<int>(ansi.size()), nullptr, nullptr);
-  ansi.resize(ansi.empty() ? 0 : ansi.size() - 1);
-  return ansi;
-}
-
+// In the ANSI code page, as the report's other text.
 std::string SystemText(DWORD error) {
-  wchar_t text[512];
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                                 0, text, ARRAYSIZE(text), nullptr);
-  if (n == 0) return "(the system has no text for it)";
-  std::string ansi = ToAnsi(text);
-  while (!ansi.empty() && (ansi.back() == '\r' || ansi.back() == '\n' || ansi.back() == ' ')) ansi.pop_back();
-  return ansi;
+  char text[512];
+  if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                      ARRAYSIZE(text), nullptr)) {
+    return "(the system has no text for it)";
+  }
+  std::string line = text;
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ')) line.pop_back();
+  return line;
 }
 
 std::string WindowsVersion() {
