@@ -4,10 +4,8 @@
 #include "app/MessageLoop.h"
 #include "ui/MainDlg.h"
 
-namespace {
 // "Local\" scopes the guard to the logon session.
-constexpr wchar_t kInstanceMutexName[] = L"Local\\{B65B24D8-E52C-491b-BEC9-54867D402E1D}";
-}  // namespace
+const wchar_t kInstanceMutexName[] = L"Local\\{B65B24D8-E52C-491b-BEC9-54867D402E1D}";
 
 int RunApp(LPWSTR /*cmdLine*/, int /*cmdShow*/) {
   // Owned until the process ends: never released or closed.

@@ -3,17 +3,9 @@
 #include <mutex>
 
 #include "automation/Automation.h"
+#include "discovery/ReaderLine.h"
 #include "discovery/ReaderWalk.h"
 #include "ui/MainDlg.h"
-
-namespace {
-// The reader's line: 9600 baud, no parity, 8 data bits, 1 stop bit.
-const int kBaudRate = 9600;
-const char kParity = 'N';
-const int kDataBits = 8;
-const int kStopBits = 1;
-const DWORD kEventMask = EV_RXCHAR | EV_RXFLAG;
-}  // namespace
 
 DWORD WINAPI FindReaderThreadProc(LPVOID param) {
   CMainDlg* dialog = static_cast<CMainDlg*>(param);
@@ -37,7 +29,8 @@ DWORD WINAPI FindReaderThreadProc(LPVOID param) {
     std::lock_guard<std::mutex> lock(openStep);
     CSerialPort& serial = dialog->m_serialPort;
     if (!serial.IsMonitoring(port) &&
-        serial.Open(dialog->m_hWnd, port, kBaudRate, kParity, kDataBits, kStopBits, kEventMask)) {
+        serial.Open(dialog->m_hWnd, port, quillon::kReaderBaudRate, quillon::kReaderParity,
+                    quillon::kReaderDataBits, quillon::kReaderStopBits, quillon::kReaderEventMask)) {
       serial.StartEventThread();
     }
   }
