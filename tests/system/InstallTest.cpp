@@ -36,7 +36,8 @@ std::wstring FolderPath(int csidl) {
   SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
   return path;
 }
-std::wstring InstallDir() { return FolderPath(CSIDL_LOCAL_APPDATA) + L"\\Programs\\Quillon"; }
+std::wstring ProgramsDir() { return FolderPath(CSIDL_LOCAL_APPDATA) + L"\\Programs"; }
+std::wstring InstallDir() { return ProgramsDir() + L"\\Quillon"; }
 std::wstring InstalledExe() { return InstallDir() + L"\\Quillon.exe"; }
 std::wstring Shortcut() { return FolderPath(CSIDL_PROGRAMS) + L"\\Quillon.lnk"; }
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -238,6 +239,16 @@ TEST_F(Installer, NoLaunchInstallsWithoutStartingIt) {
   EXPECT_TRUE(InstalledCopies().empty());
 }
 
+// The installer's start meets the single-instance guard: that copy ends, the
+// running one stays, and the install still succeeds.
+TEST_F(Installer, InstallWhileACopyRunsKeepsThatCopyAndSucceeds) {
+  Program running;
+  ASSERT_TRUE(running.Start(QUILLON_EXE));
+  ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" /qn"), 0u);
+  EXPECT_TRUE(WaitFor(kLong, [] { return InstalledCopies().empty(); }));
+  EXPECT_TRUE(running.Running());
+}
+
 TEST_F(Installer, UpgradeOverARunningCopyReplacesItInPlace) {
   ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" /qn"), 0u);
   InstalledCopy first;
@@ -299,6 +310,7 @@ TEST_F(Installer, DowngradeIsRefusedWithAMessageAndKeepsTheNewerOne) {
 }
 
 TEST_F(Installer, RemovalWhileRunningEndsItAndLeavesNothingBehind) {
+  const bool hadProgramsDir = Exists(ProgramsDir());
   ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" /qn"), 0u);
   InstalledCopy copy;
   ASSERT_TRUE(WaitForInstalledCopy(copy));
@@ -310,6 +322,7 @@ TEST_F(Installer, RemovalWhileRunningEndsItAndLeavesNothingBehind) {
   EXPECT_FALSE(IconExists(copy.dialog));
   EXPECT_FALSE(Exists(InstalledExe()));
   EXPECT_FALSE(Exists(InstallDir()));
+  EXPECT_EQ(Exists(ProgramsDir()), hadProgramsDir);
   EXPECT_FALSE(Exists(Shortcut()));
   EXPECT_EQ(RunValue(), L"(none)");
   EXPECT_TRUE(InstalledProducts().empty());
