@@ -37,8 +37,8 @@ signed_exe=$work/signed/release/Quillon.exe
 signed_msi=$work/signed/Quillon-$version-win32.msi
 check "the packed exe verifies" verifies "$signed_exe"
 check "the MSI verifies" verifies "$signed_msi"
-check "the zip holds the signed exe" \
-  cmp <(unzip -p "$work/signed/Quillon-$version-win32.zip" Quillon.exe) "$signed_exe"
+python3 -m zipfile -e "$work/signed/Quillon-$version-win32.zip" "$work/unzipped"
+check "the zip holds the signed exe" cmp "$work/unzipped/Quillon.exe" "$signed_exe"
 
 # One byte of code changed after signing.
 cp "$signed_exe" "$work/corrupt.exe"
