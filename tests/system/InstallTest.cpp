@@ -141,7 +141,10 @@ std::vector<DWORD> InstalledCopies() {
 struct InstalledCopy {
   DWORD pid = 0;
   HWND dialog = nullptr;
-  HANDLE process = nullptr;  // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION
+  HANDLE process = nullptr;  // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION; owned
+  InstalledCopy() = default;
+  InstalledCopy(const InstalledCopy&) = delete;
+  InstalledCopy& operator=(const InstalledCopy&) = delete;
   ~InstalledCopy() {
     if (process) CloseHandle(process);
   }
