@@ -3,6 +3,7 @@
 // exit switch that the installer uses to end a running copy.
 #include <windows.h>
 #include <msi.h>
+#include <objbase.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -40,6 +41,25 @@ std::wstring ProgramsDir() { return FolderPath(CSIDL_LOCAL_APPDATA) + L"\\Progra
 std::wstring InstallDir() { return ProgramsDir() + L"\\Quillon"; }
 std::wstring InstalledExe() { return InstallDir() + L"\\Quillon.exe"; }
 std::wstring Shortcut() { return FolderPath(CSIDL_PROGRAMS) + L"\\Quillon.lnk"; }
+// Where the shortcut leads, or "(none)".
+std::wstring ShortcutTarget() {
+  std::wstring target = L"(none)";
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  IShellLinkW* link = nullptr;
+  IPersistFile* file = nullptr;
+  wchar_t path[MAX_PATH] = {};
+  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                 reinterpret_cast<void**>(&link))) &&
+      SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+      SUCCEEDED(file->Load(Shortcut().c_str(), STGM_READ)) &&
+      SUCCEEDED(link->GetPath(path, ARRAYSIZE(path), nullptr, 0)))
+    target = path;
+  if (file) file->Release();
+  if (link) link->Release();
+  CoUninitialize();
+  return target;
+}
+
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Runs a command line to its end; its exit code, or STILL_ACTIVE when it outlived
@@ -215,7 +235,7 @@ TEST_F(Installer, SilentInstallSetsUpStartAtLogonAndRunsItAndItTypesCards) {
   ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" /qn"), 0u);
   EXPECT_EQ(FileVersion(InstalledExe()), Widen(QUILLON_VERSION));
   EXPECT_EQ(RunValue(), L"\"" + InstalledExe() + L"\"");
-  EXPECT_TRUE(Exists(Shortcut()));
+  EXPECT_EQ(ShortcutTarget(), InstalledExe());
   const std::vector<std::wstring> products = InstalledProducts();
   ASSERT_EQ(products.size(), 1u);
   EXPECT_TRUE(UninstallEntryExists(products[0]));
