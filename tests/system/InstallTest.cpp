@@ -28,6 +28,7 @@ using quillon_test::FakeReader;
 constexpr wchar_t kUpgradeCode[] = L"{3D32C70B-38F8-4BAB-A869-07CC520842A7}";
 constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+constexpr wchar_t kNeighbour[] = L"QuillonTestNeighbour";  // another program's Run value
 constexpr DWORD kMsiexecWait = 120000;
 
 std::wstring Widen(const char* s) { return std::wstring(s, s + strlen(s)); }
@@ -97,11 +98,10 @@ std::wstring ProductInfo(const std::wstring& product, const wchar_t* property) {
   return value;
 }
 
-std::wstring RunValue() {
+std::wstring RunValue(const wchar_t* name = L"Quillon") {
   wchar_t value[MAX_PATH * 2] = {};
   DWORD size = sizeof(value);
-  if (RegGetValueW(HKEY_CURRENT_USER, kRunKey, L"Quillon", RRF_RT_REG_SZ, nullptr, value, &size) !=
-      ERROR_SUCCESS)
+  if (RegGetValueW(HKEY_CURRENT_USER, kRunKey, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
     return L"(none)";
   return value;
 }
@@ -217,6 +217,7 @@ class Installer : public ::testing::Test {
     EndInstalledCopies();
     StopTargetWindow(target_);
     reader_.Unplug(kReaderPort);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kNeighbour);
     wmi_.reset();
   }
   static void RemoveAll() {
@@ -334,6 +335,9 @@ TEST_F(Installer, DowngradeIsRefusedWithAMessageAndKeepsTheNewerOne) {
 
 TEST_F(Installer, RemovalWhileRunningEndsItAndLeavesNothingBehind) {
   const bool hadProgramsDir = Exists(ProgramsDir());
+  // Another program's start at logon, which removal must leave alone.
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kNeighbour, REG_SZ, L"x", sizeof(L"x")),
+            ERROR_SUCCESS);
   ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" /qn"), 0u);
   InstalledCopy copy;
   ASSERT_TRUE(WaitForInstalledCopy(copy));
@@ -348,6 +352,7 @@ TEST_F(Installer, RemovalWhileRunningEndsItAndLeavesNothingBehind) {
   EXPECT_EQ(Exists(ProgramsDir()), hadProgramsDir);
   EXPECT_FALSE(Exists(Shortcut()));
   EXPECT_EQ(RunValue(), L"(none)");
+  EXPECT_EQ(RunValue(kNeighbour), L"x");
   EXPECT_TRUE(InstalledProducts().empty());
   EXPECT_FALSE(UninstallEntryExists(products[0]));
 }
