@@ -47,6 +47,13 @@ byte=$(od -An -tu1 -j "$offset" -N1 "$work/corrupt.exe" | tr -d ' ')
 printf '%b' "\\$(printf '%03o' $((byte ^ 0x55)))" | dd of="$work/corrupt.exe" bs=1 seek="$offset" conv=notrunc 2>/dev/null
 check "a changed byte fails verification" fails_to_verify "$work/corrupt.exe"
 
+# A certificate that cannot be used fails the packing rather than leaving it unsigned.
+wrong_password_fails() {
+  ! QUILLON_SIGN_PFX=$work/cert.pfx QUILLON_SIGN_PASSWORD=wrong \
+    "$root/scripts/package.sh" "$exe" "$version" "$work/wrong"
+}
+check "a wrong password fails the packing" wrong_password_fails
+
 env -u QUILLON_SIGN_PFX -u QUILLON_SIGN_PASSWORD \
   "$root/scripts/package.sh" "$exe" "$version" "$work/unsigned" >"$work/unsigned.log"
 check "without a certificate it says unsigned" grep -q "unsigned" "$work/unsigned.log"

@@ -11,7 +11,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe=${1:?exe}
 version=${2:?version}
-out=${3:?output dir}
+out=$(mkdir -p "${3:?output dir}" && cd "$3" && pwd)
 strip=${STRIP:-i686-w64-mingw32-strip}
 publisher=${QUILLON_PUBLISHER:-Quillon}
 
@@ -37,7 +37,7 @@ fi
 rm -rf "$stage"
 mkdir -p "$stage"
 "$strip" -o "$stage/Quillon.exe" "$exe"
-[ "$signing" = 1 ] && sign "$stage/Quillon.exe"
+if [ "$signing" = 1 ]; then sign "$stage/Quillon.exe"; fi
 cp "$root/README.md" "$stage/README.md"
 
 rm -f "$zip"
@@ -53,5 +53,4 @@ cp "$root/ui/resources/Quillon.ico" "$stage/Quillon.ico"
 (cd "$stage" && wixl -a x86 -o "$msi" \
   -D "Version=$version" -D "ProductCode=$product_code" -D "Publisher=$publisher" \
   -D "ExeSource=Quillon.exe" -D "IconSource=Quillon.ico" "$root/cmake/Quillon.wxs")
-[ "$signing" = 1 ] && sign "$msi"
-exit 0
+if [ "$signing" = 1 ]; then sign "$msi"; fi
