@@ -110,7 +110,8 @@ CSerialPort::CSerialPort()
       m_portNumber(0),
       m_eventMask(0),
       m_hLifecycleMutex(CreateMutexW(nullptr, FALSE, nullptr)),
-      m_openingId(0) {
+      m_openingId(0),
+      m_disabled(false) {
   InitializeCriticalSection(&m_lock);
 }
 
@@ -125,6 +126,10 @@ bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, in
                        DWORD eventMask) {
   LifecycleGuard lifecycle(m_hLifecycleMutex);
   Close();
+  if (m_disabled) {
+    SetLastError(ERROR_NOT_READY);
+    return false;
+  }
 
   m_overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   m_hShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -199,6 +204,17 @@ void CSerialPort::Close() {
   m_hEvents[0] = m_hEvents[1] = nullptr;
   LockGuard lock(m_lock);
   CloseAndClear(m_hComm);
+}
+
+void CSerialPort::Disable() {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  m_disabled = true;
+  Close();
+}
+
+void CSerialPort::Enable() {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  m_disabled = false;
 }
 
 bool CSerialPort::CloseAfterLoss() {

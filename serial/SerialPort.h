@@ -30,6 +30,11 @@ class CSerialPort {
   bool StartEventThread();
   // Ends the event thread and closes every handle; safe in any state, any number of times.
   void Close();
+  // While disabled the port stays closed: Disable closes it, and Open refuses
+  // (ERROR_NOT_READY) until Enable. For an owner that must not hold the line now
+  // (its session left the screen, or it is ending) while discoveries may still run.
+  void Disable();
+  void Enable();
   // The answer to WM_SERIAL_LOST: closes the opening whose event thread reported the
   // loss, and says whether it did. A report that arrives after a newer opening is
   // being monitored belongs to an earlier opening and leaves the new one alone.
@@ -68,4 +73,5 @@ class CSerialPort {
   // can keep answering the event thread's sent messages.
   HANDLE m_hLifecycleMutex;
   volatile LONG m_openingId;
+  bool m_disabled;  // under m_hLifecycleMutex
 };
