@@ -2,6 +2,7 @@
 // Helpers shared by the automation client's sources; not part of its interface.
 
 #include "automation/Automation.h"
+#include "win/Scoped.h"
 
 namespace quillon {
 namespace detail {

@@ -212,7 +212,7 @@ HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object
   EnterOperation();
   WCHAR* walk = copy[0] == L'.' ? copy + 1 : copy;
   object->AddRef();
-  IDispatch* working = object;
+  CScopedComPtr<IDispatch> working(object);
   WCHAR* dot = wcschr(walk, L'.');
   HRESULT hr = S_OK;
   if (!dot) {
@@ -222,12 +222,11 @@ HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object
       *dot = 0;
       VARIANT sub;
       VariantInit(&sub);
-      hr = InternalInvokeV(kKindMethodOrGet, VT_DISPATCH, &sub, working, walk, args);
-      working->Release();
-      working = nullptr;
+      hr = InternalInvokeV(kKindMethodOrGet, VT_DISPATCH, &sub, working.Get(), walk, args);
+      working.Reset();
       if (SUCCEEDED(hr) && !V_DISPATCH(&sub)) hr = E_NOINTERFACE;
       if (FAILED(hr)) break;
-      working = V_DISPATCH(&sub);  // the reference passes to the walk
+      working.Reset(V_DISPATCH(&sub));  // the reference passes to the walk
       walk = dot + 1;
       dot = wcschr(walk, L'.');
       if (!dot) break;
@@ -236,8 +235,8 @@ HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object
   }
 
   if (SUCCEEDED(hr)) {
-    hr = InternalInvokeV(kind, resultType, result, working, walk, args);
-    working->Release();
+    hr = InternalInvokeV(kind, resultType, result, working.Get(), walk, args);
+    working.Reset();
   }
   return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"InvokeV");
 }

@@ -24,12 +24,10 @@ HRESULT CreateObjectEx(LPCWSTR progId, const IID* iid, DWORD context, COSERVERIN
   }
   CLSID clsid;
   HRESULT hr = ResolveClsid(progId, &clsid);
-  IClassFactory* factory = nullptr;
-  if (SUCCEEDED(hr)) {
-    hr = CoGetClassObject(clsid, context, server, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-  }
+  CScopedComPtr<IClassFactory> factory;
+  if (SUCCEEDED(hr)) hr = CoGetClassObject(clsid, context, server, IID_IClassFactory, factory.PutVoid());
   if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, *iid, out);
-  if (factory) factory->Release();
+  factory.Reset();  // before the report, which may wait on a message box
   return LeaveOperation(hr, FALSE, nullptr, progId, nullptr, 0, L"CreateObjectEx");
 }
 
@@ -53,18 +51,16 @@ HRESULT GetObjectEx(LPCWSTR path, LPCWSTR progId, const IID* iid, DWORD context,
   if (!progId) {
     hr = CoGetObject(path, nullptr, *iid, out);
   } else if (path) {
-    IPersistFile* file = nullptr;
-    hr = CreateObjectEx(progId, &IID_IPersistFile, context, nullptr, reinterpret_cast<void**>(&file));
+    CScopedComPtr<IPersistFile> file;
+    hr = CreateObjectEx(progId, &IID_IPersistFile, context, nullptr, file.PutVoid());
     if (SUCCEEDED(hr)) hr = file->Load(path, 0);
     if (SUCCEEDED(hr)) hr = file->QueryInterface(*iid, out);
-    if (file) file->Release();
   } else {
     CLSID clsid;
-    IUnknown* running = nullptr;
+    CScopedComPtr<IUnknown> running;
     hr = ResolveClsid(progId, &clsid);
-    if (SUCCEEDED(hr)) hr = GetActiveObject(clsid, nullptr, &running);
+    if (SUCCEEDED(hr)) hr = GetActiveObject(clsid, nullptr, running.Put());
     if (SUCCEEDED(hr)) hr = running->QueryInterface(*iid, out);
-    if (running) running->Release();
   }
   return LeaveOperation(hr, FALSE, nullptr, progId, nullptr, 0, L"GetObjectEx");
 }
