@@ -5,9 +5,11 @@
 #include <windows.h>
 
 // The device path ("\\.\COM12") and the line settings text ("baud=9600 parity=N data=8 stop=1")
-// that Open builds.
-void FormatSerialDeviceName(wchar_t (&name)[260], int portNumber);
-void FormatSerialSettings(wchar_t (&settings)[260], int baudRate, char parity, int dataBits, int stopBits);
+// that Open builds, each in a buffer of this many characters.
+constexpr size_t kSerialTextCapacity = 260;
+void FormatSerialDeviceName(wchar_t (&name)[kSerialTextCapacity], int portNumber);
+void FormatSerialSettings(wchar_t (&settings)[kSerialTextCapacity], int baudRate, char parity, int dataBits,
+                          int stopBits);
 // Sets what Open asks of the line beyond the settings text (RTS on, reads not aborted
 // by line errors) and applies the text. False when the text is not understood.
 bool PrepareSerialDcb(DCB& dcb, const wchar_t* settings);
