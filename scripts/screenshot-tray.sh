@@ -48,7 +48,15 @@ sleep 1  # let the desktop finish painting
 shot "$tmp/icon.png"
 
 xdotool mousemove $icon_x $icon_y sleep 0.3 click 3
-menu_shown() { shot "$tmp/menu.png"; ! compare -metric AE "$tmp/icon.png" "$tmp/menu.png" null: 2>/dev/null; }
+# The menu opens over the taskbar beside the icon; the tooltip, which a hover
+# alone shows, stays above the taskbar and must not pass for the menu.
+beside_icon() { convert "$1" -crop 40x16+$((icon_x - 49))+$((icon_y - 7)) +repage "$2"; }
+menu_shown() {
+  shot "$tmp/menu.png"
+  beside_icon "$tmp/icon.png" "$tmp/b1.png"
+  beside_icon "$tmp/menu.png" "$tmp/b2.png"
+  ! compare -metric AE "$tmp/b1.png" "$tmp/b2.png" null: 2>/dev/null
+}
 wait_for 30 "the menu" menu_shown
 sleep 0.5
 shot "$tmp/menu.png"
