@@ -5,7 +5,6 @@
 #include "app/AppModule.h"
 #include "card/CardDecoder.h"
 #include "card/Keystrokes.h"
-#include "discovery/FindReader.h"
 #include "serial/SerialMessages.h"
 
 namespace {
@@ -238,8 +237,8 @@ CRunCounter& CMainDlg::DiscoveryRuns() {
   return *runs;
 }
 
-DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID dialog) {
-  FindReaderThreadProc(dialog);
+DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID host) {
+  FindReaderThreadProc(host);
   DiscoveryRuns().End();
   return 0;
 }
@@ -247,7 +246,7 @@ DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID dialog) {
 void CMainDlg::StartDiscovery() {
   if (m_sessionAway) return;  // the session on screen has the reader
   DiscoveryRuns().Begin();
-  HANDLE thread = CreateThread(nullptr, 0, DiscoveryThreadProc, this, 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, DiscoveryThreadProc, static_cast<CReaderHost*>(this), 0, nullptr);
   if (thread != nullptr) {
     CloseHandle(thread);  // detached: the run counter tracks it
     return;
