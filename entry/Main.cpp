@@ -3,8 +3,8 @@
 #include <objbase.h>
 
 #include "app/AppModule.h"
-#include "app/Diagnose.h"
-#include "app/RunApp.h"
+#include "entry/Diagnose.h"
+#include "entry/RunApp.h"
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*prevInstance*/, LPWSTR cmdLine, int cmdShow) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
