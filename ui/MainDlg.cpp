@@ -10,6 +10,8 @@
 namespace {
 constexpr UINT_PTR kRetryTimerId = 1;
 
+LPTHREAD_START_ROUTINE g_findReader = FindReaderThreadProc;
+
 // Kept as the program registers it. It is not the USB setup class
 // (...-444553540000), so the registration matches no interface of its own; port
 // arrivals reach every top-level window without one.
@@ -237,8 +239,14 @@ CRunCounter& CMainDlg::DiscoveryRuns() {
   return *runs;
 }
 
+LPTHREAD_START_ROUTINE CMainDlg::SetDiscoveryForTesting(LPTHREAD_START_ROUTINE proc) {
+  LPTHREAD_START_ROUTINE old = g_findReader;
+  g_findReader = proc ? proc : FindReaderThreadProc;
+  return old;
+}
+
 DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID host) {
-  FindReaderThreadProc(host);
+  g_findReader(host);
   DiscoveryRuns().End();
   return 0;
 }

@@ -119,6 +119,9 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   void StartDiscovery();
   // True when no discovery run is left, within `timeoutMs`. UI thread, after the window is gone.
   static bool WaitForDiscoveries(DWORD timeoutMs);
+  // The procedure each run's thread calls with the CReaderHost*: FindReaderThreadProc,
+  // or one a test build sets before the first run (null restores it). Returns the old one.
+  static LPTHREAD_START_ROUTINE SetDiscoveryForTesting(LPTHREAD_START_ROUTINE proc);
 
  private:
   DEV_BROADCAST_DEVICEINTERFACE_W* m_pDevFilter;
