@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-// Posted to the dialog's window as a run ends: wParam says what it found (a
+// Posted to the owner window as a run ends: wParam says what it found (a
 // ReaderSearch), lParam the port number (0 when none).
 constexpr UINT WM_READER_SEARCHED = WM_APP + 1;
 enum ReaderSearch : WPARAM {

@@ -128,11 +128,11 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   HDEVNOTIFY m_hDevNotify;
   CSerialPort m_serialPort;
   std::string m_rxBuffer;
-  LONG m_rxOpening;      // the opening whose bytes m_rxBuffer holds
+  LONG m_rxOpening;       // the opening whose bytes m_rxBuffer holds
   uint32_t m_rxLastTick;  // when the newest byte of m_rxBuffer came: older than a second is stale
-  bool m_typingOff;   // set as the window goes: nothing more is typed
-  bool m_sessionAway;  // this session is off the screen: no port, no typing
-  UINT m_retryMs;      // the retry timer's last interval; 0 when none is set
+  bool m_typingOff;       // set as the window goes: nothing more is typed
+  bool m_sessionAway;     // this session is off the screen: no port, no typing
+  UINT m_retryMs;         // the retry timer's last interval; 0 when none is set
 
   void ResetRetry();
   HWND ReaderOwner() override { return m_hWnd; }
