@@ -5,10 +5,10 @@
 #include "automation/Automation.h"
 #include "discovery/ReaderLine.h"
 #include "discovery/ReaderWalk.h"
-#include "ui/MainDlg.h"
+#include "serial/SerialPort.h"
 
 DWORD WINAPI FindReaderThreadProc(LPVOID param) {
-  CMainDlg* dialog = static_cast<CMainDlg*>(param);
+  CReaderHost* host = static_cast<CReaderHost*>(param);
 
   // This thread joins the process's multithreaded apartment without entering one
   // of its own; nothing is ever shown for a failed automation call here.
@@ -28,10 +28,10 @@ DWORD WINAPI FindReaderThreadProc(LPVOID param) {
   ReaderSearch outcome = kReaderNotFound;
   if (port != 0) {
     std::lock_guard<std::mutex> lock(openStep);
-    CSerialPort& serial = dialog->m_serialPort;
+    CSerialPort& serial = host->ReaderPort();
     if (serial.IsMonitoring(port)) {
       outcome = kReaderOpen;
-    } else if (serial.Open(dialog->m_hWnd, port, quillon::kReaderBaudRate, quillon::kReaderParity,
+    } else if (serial.Open(host->ReaderOwner(), port, quillon::kReaderBaudRate, quillon::kReaderParity,
                            quillon::kReaderDataBits, quillon::kReaderStopBits, quillon::kReaderEventMask)) {
       serial.StartEventThread();
       outcome = kReaderOpen;
@@ -39,7 +39,7 @@ DWORD WINAPI FindReaderThreadProc(LPVOID param) {
       outcome = kReaderBusy;
     }
   }
-  // The dialog decides whether to try again; a window already gone ignores it.
-  PostMessageW(dialog->m_hWnd, WM_READER_SEARCHED, outcome, port);
+  // The owner decides whether to try again; a window already gone ignores it.
+  PostMessageW(host->ReaderOwner(), WM_READER_SEARCHED, outcome, port);
   return 0;
 }

@@ -1,10 +1,10 @@
 #pragma once
 // Reader discovery: one pass that looks for the card reader's COM port and opens
-// the dialog's serial port on it. Runs on a thread of its own.
+// the given serial port on it. Runs on a thread of its own.
 
 #include <windows.h>
 
-// Posted to the dialog's window as a run ends: wParam says what it found (a
+// Posted to the owner window as a run ends: wParam says what it found (a
 // ReaderSearch), lParam the port number (0 when none).
 constexpr UINT WM_READER_SEARCHED = WM_APP + 1;
 enum ReaderSearch : WPARAM {
@@ -13,5 +13,19 @@ enum ReaderSearch : WPARAM {
   kReaderBusy = 2,      // listed, but its port did not open (held elsewhere, not ready)
 };
 
-// `dialog` is the CMainDlg that started the run. Exit code 0.
-DWORD WINAPI FindReaderThreadProc(LPVOID dialog);
+class CSerialPort;
+
+// What a run uses of whoever started it (the main dialog), which outlives the run.
+class CReaderHost {
+ public:
+  // The window that receives the port's messages and the run's WM_READER_SEARCHED.
+  virtual HWND ReaderOwner() = 0;
+  // The port a run opens on the reader.
+  virtual CSerialPort& ReaderPort() = 0;
+
+ protected:
+  ~CReaderHost() = default;
+};
+
+// `host` is the CReaderHost* that started the run. Exit code 0.
+DWORD WINAPI FindReaderThreadProc(LPVOID host);

@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?build dir}" && pwd)
-exe=$build/app/Quillon.exe
+exe=$build/entry/Quillon.exe
 version=9.9.9
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

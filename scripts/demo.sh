@@ -66,7 +66,7 @@ wine explorer /desktop=QuillonDemo,800x600 "$(winpath "$build/tests/support/targ
   "Quillon demo: the focused window" "$(winpath "$typed")" 700 >/dev/null 2>&1 &
 desktop_pids+=($!)
 wait_for 60 "the target window" test -f "$typed"
-wine explorer /desktop=QuillonDemo,800x600 "$(winpath "$build/app/Quillon.exe")" >/dev/null 2>&1 &
+wine explorer /desktop=QuillonDemo,800x600 "$(winpath "$build/entry/Quillon.exe")" >/dev/null 2>&1 &
 desktop_pids+=($!)
 
 # Quillon has found the reader once its handle holds the line; give its opening

@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-common.sh"
 build=$(cd "${1:-$root/build}" && pwd)
 out=${2:-$root/docs/tray-menu.png}
-exe=$build/app/Quillon.exe
+exe=$build/entry/Quillon.exe
 [ -f "$exe" ] || { echo "screenshot: build first ($exe missing)" >&2; exit 1; }
 for tool in xdotool import convert compare; do
   command -v $tool >/dev/null || { echo "screenshot: $tool missing; run scripts/setup.sh" >&2; exit 1; }

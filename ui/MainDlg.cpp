@@ -5,11 +5,12 @@
 #include "app/AppModule.h"
 #include "card/CardDecoder.h"
 #include "card/Keystrokes.h"
-#include "discovery/FindReader.h"
 #include "serial/SerialMessages.h"
 
 namespace {
 constexpr UINT_PTR kRetryTimerId = 1;
+
+LPTHREAD_START_ROUTINE g_findReader = FindReaderThreadProc;
 
 // Kept as the program registers it. It is not the USB setup class
 // (...-444553540000), so the registration matches no interface of its own; port
@@ -238,8 +239,14 @@ CRunCounter& CMainDlg::DiscoveryRuns() {
   return *runs;
 }
 
-DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID dialog) {
-  FindReaderThreadProc(dialog);
+LPTHREAD_START_ROUTINE CMainDlg::SetDiscoveryForTesting(LPTHREAD_START_ROUTINE proc) {
+  LPTHREAD_START_ROUTINE old = g_findReader;
+  g_findReader = proc ? proc : FindReaderThreadProc;
+  return old;
+}
+
+DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID host) {
+  g_findReader(host);
   DiscoveryRuns().End();
   return 0;
 }
@@ -247,7 +254,7 @@ DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID dialog) {
 void CMainDlg::StartDiscovery() {
   if (m_sessionAway) return;  // the session on screen has the reader
   DiscoveryRuns().Begin();
-  HANDLE thread = CreateThread(nullptr, 0, DiscoveryThreadProc, this, 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, DiscoveryThreadProc, static_cast<CReaderHost*>(this), 0, nullptr);
   if (thread != nullptr) {
     CloseHandle(thread);  // detached: the run counter tracks it
     return;

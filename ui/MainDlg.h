@@ -3,9 +3,9 @@
 // state (tray icon, serial port, receive buffer, device registration), starts
 // reader discovery, and turns the serial port's messages into typed digits.
 //
-// Discovery runs and the dialog's end. A run gets this object and may use its
-// window handle and serial port until the run's thread ends, so the object must
-// outlive every run:
+// Discovery runs and the dialog's end. A run gets this object as its CReaderHost
+// and may use its window handle and serial port until the run's thread ends, so
+// the object must outlive every run:
 //  - Only the UI thread starts runs (WM_INITDIALOG, device arrival). Each is
 //    counted (DiscoveryRuns) before its thread is created and uncounted as the
 //    thread's very last act, after its last use of the dialog. The counter is not
@@ -65,6 +65,7 @@
 #include <string>
 
 #include "app/MessageLoop.h"
+#include "discovery/FindReader.h"
 #include "serial/SerialPort.h"
 #include "ui/DialogImpl.h"
 #include "ui/RunCounter.h"
@@ -75,6 +76,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
                  public CUpdateUI<CMainDlg>,
                  public CMessageFilter,
                  public CIdleHandler,
+                 public CReaderHost,
                  public CTrayIconImpl<CMainDlg> {
  public:
   enum { IDD = 129 };
@@ -117,22 +119,26 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   void StartDiscovery();
   // True when no discovery run is left, within `timeoutMs`. UI thread, after the window is gone.
   static bool WaitForDiscoveries(DWORD timeoutMs);
+  // The procedure each run's thread calls with the CReaderHost*: FindReaderThreadProc,
+  // or one a test build sets before the first run (null restores it). Returns the old one.
+  static LPTHREAD_START_ROUTINE SetDiscoveryForTesting(LPTHREAD_START_ROUTINE proc);
 
+ private:
   DEV_BROADCAST_DEVICEINTERFACE_W* m_pDevFilter;
   HDEVNOTIFY m_hDevNotify;
   CSerialPort m_serialPort;
   std::string m_rxBuffer;
-
- private:
-  LONG m_rxOpening;      // the opening whose bytes m_rxBuffer holds
+  LONG m_rxOpening;       // the opening whose bytes m_rxBuffer holds
   uint32_t m_rxLastTick;  // when the newest byte of m_rxBuffer came: older than a second is stale
-  bool m_typingOff;   // set as the window goes: nothing more is typed
-  bool m_sessionAway;  // this session is off the screen: no port, no typing
-  UINT m_retryMs;      // the retry timer's last interval; 0 when none is set
+  bool m_typingOff;       // set as the window goes: nothing more is typed
+  bool m_sessionAway;     // this session is off the screen: no port, no typing
+  UINT m_retryMs;         // the retry timer's last interval; 0 when none is set
 
   void ResetRetry();
+  HWND ReaderOwner() override { return m_hWnd; }
+  CSerialPort& ReaderPort() override { return m_serialPort; }
 
   static CRunCounter& DiscoveryRuns();
-  static DWORD WINAPI DiscoveryThreadProc(LPVOID dialog);
+  static DWORD WINAPI DiscoveryThreadProc(LPVOID host);
   void CloseDialog(int code);
 };

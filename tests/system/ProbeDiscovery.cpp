@@ -1,6 +1,10 @@
-// Discovery of the probe build: no device search, only an observable run.
-#include "discovery/FindReader.h"
+// QuillonProbe.exe: the program whose discovery runs search for no device and
+// only report to the test (see ProbeDiscovery.h).
+#include <windows.h>
+
+#include "entry/ProgramMain.h"
 #include "tests/system/ProbeDiscovery.h"
+#include "ui/MainDlg.h"
 
 namespace {
 void Count(const wchar_t* name) {
@@ -9,9 +13,8 @@ void Count(const wchar_t* name) {
     CloseHandle(sem);
   }
 }
-}  // namespace
 
-DWORD WINAPI FindReaderThreadProc(LPVOID /*dialog*/) {
+DWORD WINAPI ProbeRun(LPVOID /*host*/) {
   Count(kProbeStarted);
   if (HANDLE hold = OpenEventW(SYNCHRONIZE, FALSE, kProbeHold)) {
     WaitForSingleObject(hold, INFINITE);
@@ -19,4 +22,10 @@ DWORD WINAPI FindReaderThreadProc(LPVOID /*dialog*/) {
   }
   Count(kProbeEnded);
   return 0;
+}
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*prevInstance*/, LPWSTR cmdLine, int cmdShow) {
+  CMainDlg::SetDiscoveryForTesting(ProbeRun);
+  return ProgramMain(cmdLine, cmdShow);
 }

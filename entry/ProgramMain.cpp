@@ -1,12 +1,14 @@
+#include "entry/ProgramMain.h"
+
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
 
 #include "app/AppModule.h"
-#include "app/Diagnose.h"
-#include "app/RunApp.h"
+#include "entry/Diagnose.h"
+#include "entry/RunApp.h"
 
-int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*prevInstance*/, LPWSTR cmdLine, int cmdShow) {
+int ProgramMain(LPWSTR cmdLine, int cmdShow) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   const HRESULT hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                                           RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);

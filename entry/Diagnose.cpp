@@ -1,16 +1,16 @@
-#include "app/Diagnose.h"
+#include "entry/Diagnose.h"
 
 #include <shellapi.h>
 
 #include <cwchar>
 #include <string>
 
-#include "app/RunApp.h"
 #include "automation/Automation.h"
 #include "card/CardDecoder.h"
 #include "discovery/ReaderLine.h"
 #include "discovery/ReaderMatch.h"
 #include "discovery/ReaderWalk.h"
+#include "entry/RunApp.h"
 #include "serial/SerialMessages.h"
 #include "serial/SerialPort.h"
 

@@ -1,4 +1,4 @@
-#include "app/ExitRunning.h"
+#include "entry/ExitRunning.h"
 
 #include <memory>
 #include <vector>

@@ -1,8 +1,8 @@
-#include "app/RunApp.h"
+#include "entry/RunApp.h"
 
 #include "app/AppModule.h"
-#include "app/ExitRunning.h"
 #include "app/MessageLoop.h"
+#include "entry/ExitRunning.h"
 #include "ui/MainDlg.h"
 
 // "Local\" scopes the guard to the logon session.
