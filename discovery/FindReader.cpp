@@ -6,6 +6,7 @@
 #include "discovery/ReaderLine.h"
 #include "discovery/ReaderWalk.h"
 #include "serial/SerialPort.h"
+#include "win/Scoped.h"
 
 DWORD WINAPI FindReaderThreadProc(LPVOID param) {
   CReaderHost* host = static_cast<CReaderHost*>(param);
@@ -15,10 +16,12 @@ DWORD WINAPI FindReaderThreadProc(LPVOID param) {
   quillon::InitializeAutomation(FALSE, TRUE);
   quillon::EnableErrorDisplay(FALSE);
 
-  IDispatch* service = nullptr;
-  quillon::GetObject(quillon::kWmiMoniker, nullptr, &service);
-  const int port = quillon::FindReaderPort(service);
-  if (service) service->Release();
+  int port = 0;
+  {
+    CScopedComPtr<IDispatch> service;  // released before the client is uninitialised
+    quillon::GetObject(quillon::kWmiMoniker, nullptr, service.Put());
+    port = quillon::FindReaderPort(service.Get());
+  }
   quillon::UninitializeAutomation(FALSE);
 
   // The reader's port already open and monitored is left as it is: reopening would

@@ -42,37 +42,37 @@ CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr), m_rxOpening
 CMainDlg::~CMainDlg() = default;
 
 BOOL CMainDlg::ProcessWindowMessage(HWND /*hWnd*/, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-  BOOL handled = TRUE;
-  if (msg == WM_INITDIALOG) {
-    result = OnInitDialog(msg, wParam, lParam, handled);
-  } else if (msg == WM_DESTROY) {
-    result = OnDestroy(msg, wParam, lParam, handled);
-  } else if (msg == TrayCallbackMessage()) {
-    result = OnTrayIcon(msg, wParam, lParam, handled);
-  } else if (msg == WM_SERIAL_RXCHAR) {
-    result = OnSerialRxChar(msg, wParam, lParam, handled);
-  } else if (msg == WM_SERIAL_LOST) {
-    result = OnSerialLost(msg, wParam, lParam, handled);
-  } else if (msg == WM_DEVICECHANGE) {
-    result = OnDeviceChange(msg, wParam, lParam, handled);
-  } else if (msg == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
-    result = OnCloseCmd(msg, wParam, lParam, handled);
-  } else if (msg == WM_QUERYENDSESSION) {
-    result = OnQueryEndSession(msg, wParam, lParam, handled);
-  } else if (msg == WM_ENDSESSION) {
-    result = OnEndSession(msg, wParam, lParam, handled);
-  } else if (msg == TaskbarCreatedMessage()) {
-    result = OnTaskbarCreated(msg, wParam, lParam, handled);
-  } else if (msg == WM_WTSSESSION_CHANGE) {
-    result = OnSessionChange(msg, wParam, lParam, handled);
-  } else if (msg == WM_READER_SEARCHED) {
-    result = OnReaderSearched(msg, wParam, lParam, handled);
-  } else if (msg == WM_TIMER && wParam == kRetryTimerId) {
-    result = OnTimer(msg, wParam, lParam, handled);
-  } else {
-    return FALSE;
+  // Commands other than OK and Cancel, and timers other than the retry, are the
+  // dialog manager's.
+  if (msg == WM_COMMAND && LOWORD(wParam) != IDOK && LOWORD(wParam) != IDCANCEL) return FALSE;
+  if (msg == WM_TIMER && wParam != kRetryTimerId) return FALSE;
+  using Handler = LRESULT (CMainDlg::*)(UINT, WPARAM, LPARAM, BOOL&);
+  const struct {
+    UINT msg;
+    Handler handler;
+  } map[] = {
+      {WM_INITDIALOG, &CMainDlg::OnInitDialog},
+      {WM_DESTROY, &CMainDlg::OnDestroy},
+      {TrayCallbackMessage(), &CMainDlg::OnTrayIcon},
+      {WM_SERIAL_RXCHAR, &CMainDlg::OnSerialRxChar},
+      {WM_SERIAL_LOST, &CMainDlg::OnSerialLost},
+      {WM_DEVICECHANGE, &CMainDlg::OnDeviceChange},
+      {WM_COMMAND, &CMainDlg::OnCloseCmd},
+      {WM_QUERYENDSESSION, &CMainDlg::OnQueryEndSession},
+      {WM_ENDSESSION, &CMainDlg::OnEndSession},
+      {TaskbarCreatedMessage(), &CMainDlg::OnTaskbarCreated},
+      {WM_WTSSESSION_CHANGE, &CMainDlg::OnSessionChange},
+      {WM_READER_SEARCHED, &CMainDlg::OnReaderSearched},
+      {WM_TIMER, &CMainDlg::OnTimer},
+  };
+  // The first entry for the message handles it; no handler clears `handled`.
+  for (const auto& entry : map) {
+    if (entry.msg != msg) continue;
+    BOOL handled = TRUE;
+    result = (this->*entry.handler)(msg, wParam, lParam, handled);
+    return handled;
   }
-  return handled;
+  return FALSE;
 }
 
 BOOL CMainDlg::FilterMessage(MSG* msg) { return IsDialogMessageW(m_hWnd, msg); }
