@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "app/AppModule.h"
+#include "app/Diagnose.h"
 #include "app/RunApp.h"
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*prevInstance*/, LPWSTR cmdLine, int cmdShow) {
@@ -19,7 +20,8 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*prevInstance*/, LPWSTR c
   InitCommonControlsEx(&icc);
 
   g_appModule.Init();
-  const int result = RunApp(cmdLine, cmdShow);
+  int result = 0;
+  if (!RunDiagnoseIfAsked(&result)) result = RunApp(cmdLine, cmdShow);
   g_appModule.Term();
 
   CoUninitialize();

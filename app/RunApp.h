@@ -1,6 +1,9 @@
 #pragma once
 #include <windows.h>
 
+// The single-instance guard: a named mutex the running copy owns.
+extern const wchar_t kInstanceMutexName[];
+
 // Runs the program on the calling (UI) thread: one copy per logon session, the
 // hidden main dialog, the message loop. Returns the exit code.
 int RunApp(LPWSTR cmdLine, int cmdShow);

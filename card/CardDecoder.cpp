@@ -63,4 +63,12 @@ bool DecodeRxByte(std::string& rxBuffer, uintptr_t wParam, std::string& text) {
   return true;
 }
 
+bool DecodeRxByte(std::string& rxBuffer, uint32_t& lastByteMs, uint32_t nowMs, uintptr_t wParam,
+                  std::string& text) {
+  // Unsigned difference: right across the tick counter's wrap.
+  if (!rxBuffer.empty() && nowMs - lastByteMs > kStaleAfterMs) rxBuffer.clear();
+  lastByteMs = nowMs;
+  return DecodeRxByte(rxBuffer, wParam, text);
+}
+
 }  // namespace quillon

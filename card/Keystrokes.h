@@ -9,8 +9,9 @@
 namespace quillon {
 
 // Types every '0'..'9' in `text` (all of it, 0x00 included, is visited; other
-// characters are skipped): per digit one press and one release, each its own
-// single-record SendInput call. Nothing else is typed.
+// characters are skipped): per digit one press and one release, all of them in
+// one SendInput call, so the number goes in whole or not at all. Nothing else is
+// typed.
 void TypeDigits(std::string text);
 
 // The injection call, replaceable so tests can see the exact records.

@@ -1,17 +1,11 @@
 #include "discovery/FindReader.h"
 
+#include <mutex>
+
 #include "automation/Automation.h"
+#include "discovery/ReaderLine.h"
 #include "discovery/ReaderWalk.h"
 #include "ui/MainDlg.h"
-
-namespace {
-// The reader's line: 9600 baud, no parity, 8 data bits, 1 stop bit.
-const int kBaudRate = 9600;
-const char kParity = 'N';
-const int kDataBits = 8;
-const int kStopBits = 1;
-const DWORD kEventMask = EV_RXCHAR | EV_RXFLAG;
-}  // namespace
 
 DWORD WINAPI FindReaderThreadProc(LPVOID param) {
   CMainDlg* dialog = static_cast<CMainDlg*>(param);
@@ -27,11 +21,18 @@ DWORD WINAPI FindReaderThreadProc(LPVOID param) {
   if (service) service->Release();
   quillon::UninitializeAutomation(FALSE);
 
-  // Open closes a connection that is open, so a new run replaces it; the port
-  // object keeps Open, StartEventThread and Close from overlapping.
-  if (port != 0 &&
-      dialog->m_serialPort.Open(dialog->m_hWnd, port, kBaudRate, kParity, kDataBits, kStopBits, kEventMask)) {
-    dialog->m_serialPort.StartEventThread();
+  // The reader's port already open and monitored is left as it is: reopening would
+  // purge a card in flight. Runs take this step one at a time, so two runs that find
+  // the reader together make one opening. A window already gone wants no port.
+  static std::mutex openStep;
+  if (port != 0 && IsWindow(dialog->m_hWnd)) {
+    std::lock_guard<std::mutex> lock(openStep);
+    CSerialPort& serial = dialog->m_serialPort;
+    if (!serial.IsMonitoring(port) &&
+        serial.Open(dialog->m_hWnd, port, quillon::kReaderBaudRate, quillon::kReaderParity,
+                    quillon::kReaderDataBits, quillon::kReaderStopBits, quillon::kReaderEventMask)) {
+      serial.StartEventThread();
+    }
   }
   return 0;
 }

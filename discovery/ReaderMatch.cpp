@@ -12,8 +12,10 @@ namespace {
 const char kPortMarker[] = "(COM";
 }
 
+bool HasPortMarker(const char* name) { return name && strstr(name, kPortMarker); }
+
 bool IsReaderDevice(const char* name, const char* deviceId) {
-  if (!name || !strstr(name, kPortMarker) || !deviceId) return false;
+  if (!HasPortMarker(name) || !deviceId) return false;
   for (const char* const* id = g_readerDeviceIds; *id; ++id) {
     if (strstr(deviceId, *id)) return true;
   }

@@ -7,6 +7,9 @@ namespace quillon {
 // Null-terminated list of hardware identifiers that mark the reader.
 extern const char* const g_readerDeviceIds[];
 
+// True when the display name carries a COM port: "(COM", case-sensitive.
+bool HasPortMarker(const char* name);
+
 // True when the display name carries a COM port ("(COM", case-sensitive) and
 // the identifier contains one of g_readerDeviceIds. Null texts never match.
 bool IsReaderDevice(const char* name, const char* deviceId);

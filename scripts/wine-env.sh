@@ -12,6 +12,8 @@ build=$(cd "${2:?build dir}" && pwd)
 state=$build/wine-env
 export WINEPREFIX=$build/wineprefix WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+# Wine's Linux desktop menu entries stay in the build tree (see wine-run.sh.in).
+export XDG_DATA_HOME=$state/xdg/data XDG_CONFIG_HOME=$state/xdg/config
 
 stop() {
   if [ -f "$state/display" ]; then
@@ -63,7 +65,7 @@ start() {
   if ! [ -s "$fdfile" ]; then
     echo "wine-env: Xvfb did not start" >&2; cat "$state/xvfb.log" >&2; return 1
   fi
-  export DISPLAY=":$(head -n1 "$fdfile")"
+  DISPLAY=":$(head -n1 "$fdfile")"; export DISPLAY
   echo "$DISPLAY" >"$state/display"
 
   if ! [ -f "$WINEPREFIX/system.reg" ]; then

@@ -6,8 +6,9 @@
 #include "serial/SerialMessages.h"
 
 // Who runs what:
-// - A discovery thread runs Open and StartEventThread; the owner's (UI) thread runs Close
-//   on WM_SERIAL_LOST and in the destructor.
+// - A discovery thread runs IsMonitoring, Open and StartEventThread; the owner's (UI)
+//   thread runs CloseAfterLoss on WM_SERIAL_LOST, Close when the owner goes away, and the
+//   destructor.
 // - The event thread waits for comm events, reads the input queue one byte at a time and
 //   sends each byte to the owner window, so it waits for the UI thread on every byte.
 // Why no wait closes a cycle back to the UI thread:
@@ -18,6 +19,16 @@
 //   waits for the event thread. Both waits keep answering messages sent to the waiting
 //   thread, so a UI thread that waits there still lets the event thread finish its send and
 //   reach the shutdown check.
+// How an opening ends:
+// - Shutdown: Close signals m_hShutdownEvent; the thread finishes a receive step in
+//   progress, sees the event at its next wait, closes the device and ends.
+// - Loss: a failed wait start, queue check or read. The thread signals m_hShutdownEvent
+//   itself, closes the device and posts WM_SERIAL_LOST as its very last act, so once the
+//   report is out the thread sends nothing more. CloseAfterLoss recognises its own opening
+//   by that signalled event and can wait for the thread without any risk of a cycle; a
+//   report from an earlier opening finds a live opening and leaves it alone.
+// - Each successful Open counts a new opening (OpeningId), so the owner can tell bytes of
+//   one opening from bytes of the next.
 
 namespace {
 
@@ -56,6 +67,11 @@ class LockGuard {
   CRITICAL_SECTION& m_lock;
 };
 
+// What a failed read means: a line error that the driver answers by aborting reads
+// (framing, overrun, with the abort-on-error flag) passes once the error is cleared;
+// anything else is a device that has gone.
+bool IsLineError(DWORD error) { return error == ERROR_OPERATION_ABORTED; }
+
 void CloseAndClear(HANDLE& handle) {
   if (handle) {
     CloseHandle(handle);
@@ -74,6 +90,14 @@ void FormatSerialSettings(wchar_t (&settings)[260], int baudRate, char parity, i
            static_cast<int>(static_cast<unsigned char>(parity)), dataBits, stopBits);
 }
 
+bool PrepareSerialDcb(DCB& dcb, const wchar_t* settings) {
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  // With it set, one framing or overrun error fails every read until cleared; the event
+  // thread clears errors as it goes, so a noisy line must not stop the reader.
+  dcb.fAbortOnError = FALSE;
+  return BuildCommDCBW(settings, &dcb) != FALSE;
+}
+
 CSerialPort::CSerialPort()
     : m_hThread(nullptr),
       m_hShutdownEvent(nullptr),
@@ -85,7 +109,8 @@ CSerialPort::CSerialPort()
       m_hOwner(nullptr),
       m_portNumber(0),
       m_eventMask(0),
-      m_hLifecycleMutex(CreateMutexW(nullptr, FALSE, nullptr)) {
+      m_hLifecycleMutex(CreateMutexW(nullptr, FALSE, nullptr)),
+      m_openingId(0) {
   InitializeCriticalSection(&m_lock);
 }
 
@@ -109,41 +134,55 @@ bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, in
   m_portNumber = portNumber;
   m_eventMask = eventMask;
 
-  LockGuard lock(m_lock);
-  CloseAndClear(m_hComm);
-  wchar_t deviceName[260];
-  wchar_t settings[260];
-  FormatSerialDeviceName(deviceName, portNumber);
-  FormatSerialSettings(settings, baudRate, parity, dataBits, stopBits);
+  DWORD error = ERROR_SUCCESS;
+  {
+    LockGuard lock(m_lock);
+    CloseAndClear(m_hComm);
+    wchar_t deviceName[260];
+    wchar_t settings[260];
+    FormatSerialDeviceName(deviceName, portNumber);
+    FormatSerialSettings(settings, baudRate, parity, dataBits, stopBits);
 
-  HANDLE comm = CreateFileW(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
-  if (comm == INVALID_HANDLE_VALUE) {
-    m_hComm = nullptr;
+    HANDLE comm = CreateFileW(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    if (comm == INVALID_HANDLE_VALUE) {
+      error = GetLastError();
+    } else {
+      m_hComm = comm;
+      m_timeouts.ReadIntervalTimeout = 1000;
+      m_timeouts.ReadTotalTimeoutMultiplier = 1000;
+      m_timeouts.ReadTotalTimeoutConstant = 1000;
+      m_timeouts.WriteTotalTimeoutMultiplier = 1000;
+      m_timeouts.WriteTotalTimeoutConstant = 1000;
+      // Each step only after the one before it worked. A line that cannot be set up
+      // would never deliver a byte nor report its loss, so it is not an opening.
+      const bool configured = SetCommTimeouts(m_hComm, &m_timeouts) && SetCommMask(m_hComm, eventMask) &&
+                              GetCommState(m_hComm, &m_dcb) && PrepareSerialDcb(m_dcb, settings) &&
+                              SetCommState(m_hComm, &m_dcb);
+      if (configured) {
+        // Bytes the device received before this opening are not ours to deliver.
+        PurgeComm(m_hComm, kPurgeAll);
+      } else {
+        error = GetLastError();
+        if (error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
+      }
+    }
+  }
+  if (error != ERROR_SUCCESS) {
+    // A failed opening leaves nothing open behind it.
+    Close();
+    SetLastError(error);
     return false;
   }
-  m_hComm = comm;
-  m_timeouts.ReadIntervalTimeout = 1000;
-  m_timeouts.ReadTotalTimeoutMultiplier = 1000;
-  m_timeouts.ReadTotalTimeoutConstant = 1000;
-  m_timeouts.WriteTotalTimeoutMultiplier = 1000;
-  m_timeouts.WriteTotalTimeoutConstant = 1000;
-
-  // Each step only after the one before it worked; a failure is not reported.
-  if (SetCommTimeouts(m_hComm, &m_timeouts) && SetCommMask(m_hComm, eventMask) &&
-      GetCommState(m_hComm, &m_dcb)) {
-    m_dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    if (BuildCommDCBW(settings, &m_dcb)) SetCommState(m_hComm, &m_dcb);
-  }
-  // Bytes the device received before this opening are not ours to deliver.
-  PurgeComm(m_hComm, kPurgeAll);
+  InterlockedIncrement(&m_openingId);
   return true;
 }
 
 bool CSerialPort::StartEventThread() {
   LifecycleGuard lifecycle(m_hLifecycleMutex);
   // One thread per opening: a second one would read the same queue and leak the first handle.
-  if (m_hThread) return false;
+  // None on a port that is not open: it could deliver nothing and report nothing.
+  if (m_hThread || !m_hComm) return false;
   m_hThread = CreateThread(nullptr, 0, EventThreadProc, this, 0, nullptr);
   return m_hThread != nullptr;
 }
@@ -162,9 +201,19 @@ void CSerialPort::Close() {
   CloseAndClear(m_hComm);
 }
 
-void CSerialPort::CloseAfterLoss() {
+bool CSerialPort::CloseAfterLoss() {
   LifecycleGuard lifecycle(m_hLifecycleMutex);
-  if (m_hThread && WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0) Close();
+  // Only Close signals the event otherwise, and Close leaves no thread behind; so a
+  // thread with the event signalled is this opening's, past its last send.
+  if (!m_hThread || WaitForSingleObject(m_hShutdownEvent, 0) != WAIT_OBJECT_0) return false;
+  Close();
+  return true;
+}
+
+bool CSerialPort::IsMonitoring(int portNumber) {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  return m_hThread && m_portNumber == portNumber && WaitForSingleObject(m_hThread, 0) == WAIT_TIMEOUT &&
+         WaitForSingleObject(m_hShutdownEvent, 0) == WAIT_TIMEOUT;
 }
 
 void CSerialPort::Write(const char* text) {
@@ -197,12 +246,26 @@ DWORD WINAPI CSerialPort::EventThreadProc(LPVOID param) {
   for (;;) {
     if (WaitCommEvent(port->m_hComm, &events, &port->m_overlapped)) {
       ClearCommError(port->m_hComm, &errors, &status);
-      if (status.cbInQue == 0) continue;
+      if (status.cbInQue == 0) {
+        // A driver that keeps completing at once must not keep Close waiting forever.
+        if (WaitForSingleObject(port->m_hShutdownEvent, 0) == WAIT_OBJECT_0) {
+          EndThread(port, false);
+          return 0;
+        }
+        continue;
+      }
     } else {
       DWORD error = GetLastError();
       if (error == ERROR_IO_PENDING) {
         // Bytes that arrive meanwhile queue in the driver and are delivered together.
         Sleep(500);
+      } else if (IsLineError(error) && ClearCommError(port->m_hComm, &errors, &status)) {
+        // The driver aborted the wait for a line error; cleared, the line goes on.
+        if (WaitForSingleObject(port->m_hShutdownEvent, 0) == WAIT_OBJECT_0) {
+          EndThread(port, false);
+          return 0;
+        }
+        continue;
       } else if (error != ERROR_INVALID_PARAMETER) {
         EndThread(port, true);
         return 0;
@@ -257,6 +320,11 @@ bool CSerialPort::ReceiveBytes(CSerialPort* port) {
       if (!ok && GetLastError() == ERROR_IO_PENDING) {
         ok = GetOverlappedResult(port->m_hComm, &port->m_overlapped, &read, TRUE);
       }
+      // A line error aborted the read: clear it and check the queue again.
+      if (!ok && IsLineError(GetLastError())) {
+        read = 0;
+        ok = ClearCommError(port->m_hComm, &errors, &status);
+      }
     }
     if (!ok) return false;
     // A read that timed out empty delivers nothing; the queue is checked again.
@@ -265,11 +333,15 @@ bool CSerialPort::ReceiveBytes(CSerialPort* port) {
 }
 
 void CSerialPort::EndThread(CSerialPort* port, bool lost) {
-  if (lost) {
-    PostMessageW(port->m_hOwner, WM_SERIAL_LOST, 0, port->m_portNumber);
-    // A later Close finds the thread ended and only closes handles.
-    SetEvent(port->m_hShutdownEvent);
+  const HWND owner = port->m_hOwner;
+  const LPARAM portNumber = port->m_portNumber;
+  // Marks the opening as lost for CloseAfterLoss, and a later Close finds the thread
+  // ended and only closes handles.
+  if (lost) SetEvent(port->m_hShutdownEvent);
+  {
+    LockGuard lock(port->m_lock);
+    CloseAndClear(port->m_hComm);
   }
-  LockGuard lock(port->m_lock);
-  CloseAndClear(port->m_hComm);
+  // The last act: from here on the thread touches neither the port nor the owner.
+  if (lost) PostMessageW(owner, WM_SERIAL_LOST, 0, portNumber);
 }

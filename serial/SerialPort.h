@@ -8,6 +8,9 @@
 // that Open builds.
 void FormatSerialDeviceName(wchar_t (&name)[260], int portNumber);
 void FormatSerialSettings(wchar_t (&settings)[260], int baudRate, char parity, int dataBits, int stopBits);
+// Sets what Open asks of the line beyond the settings text (RTS on, reads not aborted
+// by line errors) and applies the text. False when the text is not understood.
+bool PrepareSerialDcb(DCB& dcb, const wchar_t* settings);
 
 class CSerialPort {
  public:
@@ -17,16 +20,25 @@ class CSerialPort {
   CSerialPort& operator=(const CSerialPort&) = delete;
 
   // Closes any previous opening, then opens "\\.\COM<portNumber>" exclusively,
-  // configures it and purges both queues. Does not start the event thread.
+  // configures it and purges both queues. Does not start the event thread. False, with
+  // nothing left open and the system's error as the last error, when the device does
+  // not open or cannot be set up.
   bool Open(HWND owner, int portNumber, int baudRate, char parity, int dataBits, int stopBits,
             DWORD eventMask);
+  // Starts the opening's event thread; false (and nothing started) when the port is not
+  // open or already has one.
   bool StartEventThread();
   // Ends the event thread and closes every handle; safe in any state, any number of times.
   void Close();
-  // The answer to WM_SERIAL_LOST: closes the port only when its event thread has
-  // ended by itself. A report that arrives after a newer opening is being
-  // monitored belongs to an earlier opening and leaves the new one alone.
-  void CloseAfterLoss();
+  // The answer to WM_SERIAL_LOST: closes the opening whose event thread reported the
+  // loss, and says whether it did. A report that arrives after a newer opening is
+  // being monitored belongs to an earlier opening and leaves the new one alone.
+  bool CloseAfterLoss();
+  // True while `portNumber` is open and its event thread is running and has not
+  // reported a loss: a discovery that finds this port has nothing to do.
+  bool IsMonitoring(int portNumber);
+  // Counts successful openings. Bytes delivered under one value belong to one opening.
+  LONG OpeningId() const { return m_openingId; }
   bool IsOpen() const { return m_hComm != nullptr; }
   DWORD GetEventMask() const { return m_eventMask; }
   DCB GetDcb() const { return m_dcb; }
@@ -55,4 +67,5 @@ class CSerialPort {
   // runs, or a discovery run and the UI thread). A mutex, not m_lock, so a waiter
   // can keep answering the event thread's sent messages.
   HANDLE m_hLifecycleMutex;
+  volatile LONG m_openingId;
 };

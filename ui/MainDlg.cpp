@@ -31,7 +31,7 @@ void CenterInWorkArea(HWND hWnd) {
 }
 }  // namespace
 
-CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr) {}
+CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr), m_rxOpening(0), m_rxLastTick(0), m_typingOff(false) {}
 
 CMainDlg::~CMainDlg() = default;
 
@@ -51,6 +51,12 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hWnd*/, UINT msg, WPARAM wParam, LPAR
     result = OnDeviceChange(msg, wParam, lParam, handled);
   } else if (msg == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
     result = OnCloseCmd(msg, wParam, lParam, handled);
+  } else if (msg == WM_QUERYENDSESSION) {
+    result = OnQueryEndSession(msg, wParam, lParam, handled);
+  } else if (msg == WM_ENDSESSION) {
+    result = OnEndSession(msg, wParam, lParam, handled);
+  } else if (msg == TaskbarCreatedMessage()) {
+    result = OnTaskbarCreated(msg, wParam, lParam, handled);
   } else {
     return FALSE;
   }
@@ -77,6 +83,8 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   wchar_t tip[128] = {};
   LoadStringW(module, kTipStringId, tip, ARRAYSIZE(tip));
   InstallTrayIcon(m_hWnd, bigIcon, tip);
+  // Explorer's restart broadcast must reach the icon's owner even when it runs elevated.
+  ChangeWindowMessageFilterEx(m_hWnd, TaskbarCreatedMessage(), MSGFLT_ALLOW, nullptr);
 
   if (CMessageLoop* loop = g_appModule.FindLoop()) {
     loop->AddFilter(this);
@@ -97,11 +105,14 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
 }
 
 LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
+  // First: removing the icon and closing the port both answer messages sent meanwhile.
+  m_typingOff = true;
   if (CMessageLoop* loop = g_appModule.FindLoop()) {
     loop->RemoveFilter(this);
     loop->RemoveIdleHandler(this);
   }
   RemoveTrayIcon();
+  m_serialPort.Close();
   return 0;
 }
 
@@ -111,13 +122,23 @@ LRESULT CMainDlg::OnTrayIcon(UINT, WPARAM, LPARAM lParam, BOOL&) {
 }
 
 LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
+  if (m_typingOff) return 0;
+  // Every byte of an earlier opening was handled before this one opened (Open ends
+  // the old event thread first), so a new id means a new opening's first byte.
+  const LONG opening = m_serialPort.OpeningId();
+  if (opening != m_rxOpening) {
+    m_rxBuffer.clear();
+    m_rxOpening = opening;
+  }
   std::string text;
-  if (quillon::DecodeRxByte(m_rxBuffer, wParam, text)) quillon::TypeDigits(text);
+  if (quillon::DecodeRxByte(m_rxBuffer, m_rxLastTick, GetTickCount(), wParam, text)) quillon::TypeDigits(text);
   return 0;
 }
 
 LRESULT CMainDlg::OnSerialLost(UINT, WPARAM, LPARAM, BOOL&) {
-  m_serialPort.CloseAfterLoss();
+  const bool closed = m_serialPort.CloseAfterLoss();
+  if (closed) m_rxBuffer.clear();
+  if (closed || !m_serialPort.IsOpen()) StartDiscovery();
   return 0;
 }
 
@@ -128,6 +149,22 @@ LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
 
 LRESULT CMainDlg::OnCloseCmd(UINT, WPARAM wParam, LPARAM, BOOL&) {
   CloseDialog(LOWORD(wParam));
+  return 0;
+}
+
+LRESULT CMainDlg::OnQueryEndSession(UINT, WPARAM, LPARAM, BOOL&) {
+  return TRUE;  // nothing to save: the session may end
+}
+
+// Logoff, shutdown, or an installer closing programs through the Restart Manager
+// (ENDSESSION_CLOSEAPP): end as the exit command does, before the system ends us.
+LRESULT CMainDlg::OnEndSession(UINT, WPARAM wParam, LPARAM, BOOL&) {
+  if (wParam) CloseDialog(IDOK);
+  return 0;
+}
+
+LRESULT CMainDlg::OnTaskbarCreated(UINT, WPARAM, LPARAM, BOOL&) {
+  RestoreTrayIcon();  // Explorer restarted and forgot every icon
   return 0;
 }
 

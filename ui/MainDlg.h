@@ -21,20 +21,35 @@
 //    sent messages.
 //
 // Runs, the serial port and the UI thread:
-//  - Runs are not serialised with each other here: the port object serialises
-//    Open, StartEventThread and Close (its lifecycle mutex), so two runs that
-//    find the reader at once leave one opening with one event thread, and a
-//    run's Open never overlaps the UI thread's Close.
-//  - WM_SERIAL_LOST is posted by an event thread as it ends, so it can arrive
-//    after a newer run has reopened the port. The UI thread answers it with
-//    CloseAfterLoss, which closes only a port whose event thread has ended; it
-//    never waits for a live event thread (which may be sending to this thread).
+//  - Runs are not serialised with each other here. A run that finds the port that
+//    is already open and monitored leaves that opening alone (no close, no purge:
+//    a card in flight is not cut); a run that finds no reader, or whose query
+//    fails, touches nothing. Runs serialise their open step among themselves, and
+//    the port object serialises Open, StartEventThread and Close (its lifecycle
+//    mutex), so a run's Open never overlaps the UI thread's Close.
+//  - WM_SERIAL_LOST is posted by an event thread as its last act, so it can arrive
+//    after a newer run has reopened the port. CloseAfterLoss closes only the
+//    opening that reported the loss (its thread is then past every send, so the
+//    wait for it is short and cannot close a cycle); a report from an earlier
+//    opening leaves the live one alone. A loss of the current opening starts a
+//    discovery run: the reader may already be back, and its arrival may have come
+//    while the old opening still looked alive.
+//  - m_rxBuffer belongs to one opening: it is emptied when bytes of a newer
+//    opening start to arrive (the port counts openings) and when the opening is
+//    lost, so half a card never combines with bytes of another opening. Bytes
+//    that completed no frame within a second are dropped too.
 //  - Every wait the UI thread makes on the port (its mutex, an ended thread)
 //    keeps answering sent messages, so no wait closes a cycle back to it.
+//
+// The end (exit command, session end, a WM_QUIT from elsewhere): the window is
+// destroyed before the loop's end is acted on (RunApp destroys a window that is
+// still there). WM_DESTROY stops typing first, removes the icon and closes the
+// port, so nothing is typed once the program is on its way out.
 
 #include <windows.h>
 #include <dbt.h>
 
+#include <cstdint>
 #include <string>
 
 #include "app/MessageLoop.h"
@@ -73,6 +88,9 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   LRESULT OnSerialLost(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnDeviceChange(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnCloseCmd(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnQueryEndSession(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnEndSession(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnTaskbarCreated(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
 
   // Starts one discovery run on a thread of its own; says "CreateThread fail" if it can't.
   void StartDiscovery();
@@ -85,6 +103,10 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   std::string m_rxBuffer;
 
  private:
+  LONG m_rxOpening;      // the opening whose bytes m_rxBuffer holds
+  uint32_t m_rxLastTick;  // when the newest byte of m_rxBuffer came: older than a second is stale
+  bool m_typingOff;   // set as the window goes: nothing more is typed
+
   static CRunCounter& DiscoveryRuns();
   static DWORD WINAPI DiscoveryThreadProc(LPVOID dialog);
   void CloseDialog(int code);

@@ -23,6 +23,7 @@ class CTrayIconImpl {
     ZeroMemory(&m_nid, sizeof(m_nid));
     m_nid.cbSize = kTrayIconDataSize;
     m_uTrayCallbackMsg = RegisterWindowMessageW(L"WM_TRAYICON");
+    m_uTaskbarCreatedMsg = RegisterWindowMessageW(L"TaskbarCreated");
   }
   CTrayIconImpl(const CTrayIconImpl&) = delete;
   CTrayIconImpl& operator=(const CTrayIconImpl&) = delete;
@@ -52,12 +53,20 @@ class CTrayIconImpl {
     Shell_NotifyIconW(NIM_DELETE, &m_nid);
   }
 
+  // Adds the icon again after the shell lost it (Explorer restarted); nothing once removed.
+  void RestoreTrayIcon() {
+    if (m_nid.uFlags != 0) Shell_NotifyIconW(NIM_ADD, &m_nid);
+  }
+
   UINT TrayCallbackMessage() const { return m_uTrayCallbackMsg; }
+  // What the shell broadcasts to every top-level window when the taskbar is created anew.
+  UINT TaskbarCreatedMessage() const { return m_uTaskbarCreatedMsg; }
 
  protected:
   NOTIFYICONDATAW m_nid;
   HMENU m_hTrayMenu;
   UINT m_uTrayCallbackMsg;
+  UINT m_uTaskbarCreatedMsg;
 };
 
 template <class T>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iostream>
 #include <random>
 #include <set>
 #include <string>
@@ -193,6 +194,117 @@ TEST(Decoder, LongRandomStreamMatchesModelAndYieldsOnlyCheckedNumbers) {
     ASSERT_TRUE(found) << "at byte " << i << ": " << text;
   }
   EXPECT_GT(frames, total / 40);  // the generator really produced frames
+}
+
+// Held bytes expire: a 9-byte card whose first five bytes pass the 5-byte check
+// leaves its last four bytes, whose XOR is 0, so together with the next 5-byte card
+// they form a 9-byte frame no card carried, unless the pause between them drops them.
+TEST(DecoderExpiry, LeftoversCombineWithTheNextCardOnlyWithinTheBound) {
+  const std::vector<int> nineByteCard = {0x12, 0x34, 0x56, 0x78, 0x08, 0xAA, 0xBB, 0xCC, 0xDD};
+  const std::vector<int> fiveByteCard = {0xDE, 0xAD, 0xBE, 0xEF, 0x22};
+  const std::string combined = "12302652060388409071";  // 0xAABBCCDDDEADBEEF
+  const std::string alone = "3735928559";               // 0xDEADBEEF
+  struct Case {
+    const char* name;
+    uint32_t startMs;
+    uint32_t gapMs;
+    std::string second;
+  } cases[] = {
+      {"gap_just_over_bound", 5000, kStaleAfterMs + 1, alone},
+      {"gap_of_an_hour", 5000, 3600000, alone},
+      {"gap_at_bound", 5000, kStaleAfterMs, combined},
+      {"gap_short", 5000, 20, combined},
+      {"over_bound_across_tick_wrap", 0xFFFFFF00u, kStaleAfterMs + 1, alone},
+      {"short_across_tick_wrap", 0xFFFFFF00u, 500, combined},
+      {"short_before_tick_wrap", 0xFFFFFC00u, 20, combined},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string buffer;
+    uint32_t lastMs = 0;
+    uint32_t nowMs = c.startMs;
+    std::vector<std::string> typed;
+    auto feed = [&](const std::vector<int>& burst) {
+      for (int b : burst) {
+        std::string text;
+        if (DecodeRxByte(buffer, lastMs, nowMs, b, text)) typed.push_back(text);
+        nowMs += 1;
+      }
+    };
+    feed(nineByteCard);
+    ASSERT_EQ(buffer, Bytes({0xAA, 0xBB, 0xCC, 0xDD}));
+    nowMs += c.gapMs - 1;
+    feed(fiveByteCard);
+    EXPECT_EQ(typed, (std::vector<std::string>{"305419896", c.second}));
+    EXPECT_TRUE(buffer.empty());
+  }
+}
+
+// Cards of both forms, noise and cut frames arrive as bursts whose bytes are at most
+// the bound apart; bursts are further apart than that, and the tick wraps many times.
+// Each burst must decode exactly as it would on an empty buffer.
+TEST(DecoderExpiry, BurstsAfterAPauseDecodeAsOnAnEmptyBuffer) {
+  std::mt19937 rng(20261209);
+  std::uniform_int_distribution<int> byteDist(0, 255);
+  std::uniform_int_distribution<int> percent(0, 99);
+  std::uniform_int_distribution<uint32_t> quickByte(0, 20);
+  std::uniform_int_distribution<uint32_t> slowByte(0, kStaleAfterMs);
+  std::uniform_int_distribution<uint32_t> shortPause(kStaleAfterMs + 1, 3 * kStaleAfterMs);
+  std::uniform_int_distribution<uint32_t> longPause(kStaleAfterMs + 1, 24u * 3600 * 1000);
+  auto frame = [&](size_t dataBytes) {
+    std::string f;
+    unsigned char x = 0;
+    for (size_t k = 0; k < dataBytes; ++k) {
+      f.push_back(static_cast<char>(byteDist(rng)));
+      x ^= static_cast<unsigned char>(f.back());
+    }
+    f.push_back(static_cast<char>(x));
+    return f;
+  };
+
+  std::string buffer, untimedBuffer;
+  uint32_t lastMs = 0;
+  uint32_t nowMs = 0xFFF00000u;
+  const size_t totalCards = 100000;
+  size_t cards = 0, others = 0, wrongWithoutExpiry = 0, numbers = 0, numbersWithoutExpiry = 0;
+  while (cards < totalCards) {
+    const int kind = percent(rng);
+    const bool isCard = kind >= 20;
+    std::string burst;
+    if (isCard) {
+      burst = frame(percent(rng) < 50 ? 4 : 8);
+    } else if (kind < 10) {
+      for (int k = 1 + percent(rng) % 8; k > 0; --k) burst.push_back(static_cast<char>(byteDist(rng)));
+    } else {
+      burst = frame(percent(rng) < 50 ? 4 : 8);
+      burst.resize(1 + static_cast<size_t>(percent(rng)) % (burst.size() - 1));
+    }
+
+    nowMs += percent(rng) < 90 ? shortPause(rng) : longPause(rng);
+    Model fresh;
+    std::vector<std::string> expected, got, gotWithoutExpiry;
+    for (size_t i = 0; i < burst.size(); ++i) {
+      const unsigned char b = static_cast<unsigned char>(burst[i]);
+      if (i > 0) nowMs += percent(rng) < 5 ? slowByte(rng) : quickByte(rng);
+      std::string text;
+      if (fresh.Feed(b, &text)) expected.push_back(text);
+      if (DecodeRxByte(buffer, lastMs, nowMs, b, text)) got.push_back(text);
+      if (DecodeRxByte(untimedBuffer, b, text)) gotWithoutExpiry.push_back(text);
+    }
+    ASSERT_EQ(got, expected) << "after " << cards << " cards";
+    numbers += got.size();
+    numbersWithoutExpiry += gotWithoutExpiry.size();
+    if (!isCard) {
+      ++others;
+      continue;
+    }
+    ++cards;
+    wrongWithoutExpiry += gotWithoutExpiry != expected;
+  }
+  std::cout << cards << " cards and " << others << " noise or cut bursts, " << numbers
+            << " numbers typed, each burst as on an empty buffer; without expiry " << wrongWithoutExpiry
+            << " cards typed wrong and " << numbersWithoutExpiry << " numbers typed\n";
+  EXPECT_GT(wrongWithoutExpiry, 0u);  // the stream really exercises stale bytes
 }
 
 TEST(FormatString, FormatsWideIntegersAndLongText) {

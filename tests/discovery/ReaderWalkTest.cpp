@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,6 +141,53 @@ TEST(WalkFailures, AFailedQueryOrNoServiceFindsNothing) {
   EXPECT_EQ(failing.trace, std::vector<std::string>{"ExecQuery"});
   EXPECT_EQ(failing.service.RefCount(), 1u);
   EXPECT_EQ(FindReaderPort(nullptr), 0);
+}
+
+// What a watcher of the walk is told: every device in order with the walk's
+// verdict, the devices past the reader when it asks for them, and a failed query
+// while the thread's error record still holds that failure.
+class Recorder : public CReaderWalkObserver {
+ public:
+  explicit Recorder(bool goOn) : goOn_(goOn) {}
+  void OnWalkFailed(HRESULT hr) override {
+    ErrorRecord* record = nullptr;
+    GetErrorRecord(&record);
+    char text[64];
+    snprintf(text, sizeof(text), "failed %08lx, recorded %08lx", static_cast<unsigned long>(hr),
+             static_cast<unsigned long>(record ? record->result : 0));
+    seen.push_back(text);
+  }
+  bool OnDevice(const char* name, const char* deviceId, bool isReader, int port) override {
+    seen.push_back(std::string(name ? name : "-") + "|" + (deviceId ? deviceId : "-") + "|" +
+                   (isReader ? "reader " + std::to_string(port) : "other"));
+    return goOn_;
+  }
+  std::vector<std::string> seen;
+
+ private:
+  bool goOn_;
+};
+
+TEST(WalkObserver, SeesEveryDeviceAndTheFirstReaderStillDecides) {
+  FakeService fake({{L"Keyboard", L"HID\\1"},
+                    {L"Reader (COM3)", kReaderId},
+                    {nullptr, kReaderId},
+                    {L"Reader (COM4)", kReaderId}});
+  const std::string id = "USBSER\\VID_0403+PID_8288+A1B2\\0000";
+  Recorder all(true);
+  EXPECT_EQ(FindReaderPort(&fake.service, &all), 3);
+  EXPECT_EQ(all.seen, (std::vector<std::string>{"Keyboard|HID\\1|other", "Reader (COM3)|" + id + "|reader 3",
+                                                "-|" + id + "|other", "Reader (COM4)|" + id + "|reader 4"}));
+  Recorder upToReader(false);
+  EXPECT_EQ(FindReaderPort(&fake.service, &upToReader), 3);
+  EXPECT_EQ(upToReader.seen.size(), 2u);
+}
+
+TEST(WalkObserver, HearsOfAFailedQueryOnceWhileItsRecordHoldsIt) {
+  FakeService failing({{L"Reader (COM3)", kReaderId}}, kNoValue);
+  Recorder recorder(true);
+  EXPECT_EQ(FindReaderPort(&failing.service, &recorder), 0);
+  EXPECT_EQ(recorder.seen, std::vector<std::string>{"failed 80041001, recorded 80041001"});
 }
 
 // The whole pass the discovery thread makes, through the real moniker, against

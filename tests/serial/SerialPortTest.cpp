@@ -70,6 +70,13 @@ class SerialPortTest : public ::testing::Test {
     ASSERT_TRUE(sink_.WaitForCount(WM_SERIAL_RXCHAR, before + bytes.size(), kLong));
     EXPECT_EQ(sink_.Bytes().substr(before), bytes);
   }
+  // Writes a byte that no thread may deliver any more.
+  void SendAndExpectNothing() {
+    ASSERT_TRUE(reader_.Write(number_, "n"));
+    Sleep(200);
+    ASSERT_TRUE(sink_.Flush());
+    EXPECT_EQ(sink_.Bytes().find('n'), std::string::npos);
+  }
   bool ThreadEnded() { return WaitForSingleObject(Access::Thread(port_), kLong) == WAIT_OBJECT_0; }
 
   // Holds the owner inside its handler for the first byte of a burst until released.
@@ -274,6 +281,100 @@ TEST_F(SerialPortTest, ALossReportClosesOnlyAnOpeningWhoseThreadHasEnded) {
   EXPECT_FALSE(port_.IsOpen());
 }
 
+// The owner answers the loss report at once, usually before the thread has ended: the
+// lost opening's thread handle and events still go then.
+TEST_F(SerialPortTest, TheLossReportClosesTheLostOpeningBeforeItsThreadHasEnded) {
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    SCOPED_TRACE(cycle);
+    const size_t lostBefore = sink_.Count(WM_SERIAL_LOST);
+    ASSERT_TRUE(OpenAndStart());
+    SendAndExpect("z");
+    ASSERT_TRUE(reader_.Unplug(number_));
+    ASSERT_TRUE(sink_.WaitForCount(WM_SERIAL_LOST, lostBefore + 1, kLong));
+    EXPECT_TRUE(port_.CloseAfterLoss());
+    EXPECT_EQ(Access::Thread(port_), nullptr);
+    EXPECT_EQ(Access::ShutdownEvent(port_), nullptr);
+    EXPECT_EQ(Access::IoEvent(port_), nullptr);
+    ASSERT_TRUE(reader_.Plug(number_));
+  }
+}
+
+// What Open asks of the line is what the device holds afterwards, not only the copy.
+TEST_F(SerialPortTest, TheLineSettingsReachTheDevice) {
+  const std::wstring name = L"\\\\.\\COM" + std::to_wstring(number_);
+  // Wine does not enforce exclusive opens, so a second handle can look at the line.
+  HANDLE other = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  ASSERT_TRUE(GetCommState(other, &dcb));
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.BaudRate = 1200;
+  ASSERT_TRUE(SetCommState(other, &dcb));
+  ASSERT_TRUE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+  ASSERT_TRUE(GetCommState(other, &dcb));
+  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+  EXPECT_EQ(dcb.ByteSize, 8);
+  CloseHandle(other);
+}
+
+TEST(SerialDcb, ALineErrorDoesNotAbortReadsAndRtsIsOn) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  dcb.fAbortOnError = TRUE;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  ASSERT_TRUE(PrepareSerialDcb(dcb, L"baud=9600 parity=N data=8 stop=1"));
+  EXPECT_FALSE(dcb.fAbortOnError);
+  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+  EXPECT_FALSE(PrepareSerialDcb(dcb, L"baud=fast"));
+}
+
+// A port that opens but cannot be set up, and one that does not open, leave nothing
+// behind: no handle, no thread, and the next opening works.
+TEST_F(SerialPortTest, AFailedOpenLeavesNothingOpen) {
+  ASSERT_TRUE(OpenAndStart());
+  port_.Close();
+  const DWORD before = HandleCount();
+  ASSERT_TRUE(reader_.PlugNotALine(number_));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_FALSE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+    EXPECT_FALSE(port_.IsOpen());
+    EXPECT_FALSE(port_.StartEventThread());
+  }
+  ASSERT_TRUE(reader_.Unplug(number_));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_FALSE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(port_.StartEventThread());
+  }
+  EXPECT_EQ(Access::ShutdownEvent(port_), nullptr);
+  EXPECT_EQ(Access::IoEvent(port_), nullptr);
+  EXPECT_LE(HandleCount(), before + 1) << "before: " << before;
+  ASSERT_TRUE(reader_.Plug(number_));
+  ASSERT_TRUE(OpenAndStart());
+  SendAndExpect("ok");
+}
+
+// Two discovery runs at once, the reader unplugged between them: run A opens, run B's
+// Open closes A's opening and fails, then A starts its thread. Nothing may stay open.
+TEST_F(SerialPortTest, AnOpenThatLosesTheRaceToAnUnplugLeavesNoHandles) {
+  ASSERT_TRUE(OpenAndStart());
+  port_.Close();
+  const DWORD before = HandleCount();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));  // run A
+    ASSERT_TRUE(reader_.Unplug(number_));
+    std::thread runB([&] { EXPECT_FALSE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask)); });
+    runB.join();
+    EXPECT_FALSE(port_.StartEventThread());  // run A, late
+    EXPECT_EQ(Access::Thread(port_), nullptr);
+    ASSERT_TRUE(reader_.Plug(number_));
+  }
+  EXPECT_LE(HandleCount(), before + 1) << "before: " << before;
+}
+
 TEST_F(SerialPortTest, CloseTwiceDoesNothingTheSecondTime) {
   ASSERT_TRUE(OpenAndStart());
   SendAndExpect("c");
@@ -286,14 +387,12 @@ TEST_F(SerialPortTest, CloseTwiceDoesNothingTheSecondTime) {
   EXPECT_FALSE(port_.IsOpen());
 }
 
-TEST_F(SerialPortTest, ThreadOnANullDeviceEndsWithMinusOneAndPostsNothing) {
+// A thread on a closed port could deliver nothing and report nothing; none is started.
+TEST_F(SerialPortTest, NoThreadStartsOnAPortThatIsNotOpen) {
   ASSERT_TRUE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
   port_.Close();  // owner set, device gone
-  ASSERT_TRUE(port_.StartEventThread());
-  ASSERT_TRUE(ThreadEnded());
-  DWORD exitCode = 0;
-  GetExitCodeThread(Access::Thread(port_), &exitCode);
-  EXPECT_EQ(exitCode, static_cast<DWORD>(-1));
+  EXPECT_FALSE(port_.StartEventThread());
+  EXPECT_EQ(Access::Thread(port_), nullptr);
   ASSERT_TRUE(sink_.Flush());
   EXPECT_TRUE(sink_.Messages().empty());
 }
@@ -374,6 +473,31 @@ TEST_F(SerialPortTest, FiftyOpenCloseCyclesLeakNoHandles) {
   EXPECT_NE(afterFirst, 0u);
   // One stray handle Wine holds a little longer is tolerated; a leak would be 49.
   EXPECT_LE(HandleCount(), afterFirst + 2) << "after the first cycle: " << afterFirst;
+}
+
+// A line whose event waits always complete at once with nothing queued (as a
+// misbehaving driver's may): the thread goes round its loop without waiting, and Close
+// must still end it.
+TEST_F(SerialPortTest, CloseEndsAThreadWhoseWaitsCompleteAtOnce) {
+  ASSERT_TRUE(reader_.PlugWithoutModemLines(number_));
+  ASSERT_TRUE(OpenAndStart());
+  Sleep(300);
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread closer([this, done] {
+    port_.Close();
+    SetEvent(done);
+  });
+  const bool closed = WaitForSingleObject(done, 30000) == WAIT_OBJECT_0;
+  CloseHandle(done);
+  if (!closed) {
+    // Nothing else can end the thread: end the process rather than hang the run.
+    ADD_FAILURE() << "Close never returned";
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  closer.join();
+  EXPECT_EQ(Access::Thread(port_), nullptr);
+  SendAndExpectNothing();
 }
 
 TEST_F(SerialPortTest, ProcessesStartedFromATestGetTheShimToo) {

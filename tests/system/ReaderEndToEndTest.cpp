@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/fakewmi/FakeWmi.h"
@@ -85,6 +87,34 @@ class ReaderEndToEnd : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
+  // Sends one arrival whose discovery run then waits inside the WMI query until the
+  // returned event is set (and the provider's list is given back without the hold).
+  HANDLE HoldNextDiscovery(const FakeWmiConfig& config) {
+    HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, kHoldEvent);
+    FakeWmiConfig held = config;
+    held.queryHoldEvent = kHoldEvent;
+    EXPECT_TRUE(wmi_->SetConfig(held));
+    const int queriesBefore = wmi_->Log().Count("query-begin");
+    SendArrival();
+    EXPECT_TRUE(wmi_->Log().WaitForCount("query-begin", queriesBefore + 1, kLong));
+    return hold;
+  }
+  void Release(HANDLE hold, const FakeWmiConfig& config) {
+    const int endsBefore = wmi_->Log().Count("query-end");
+    wmi_->SetConfig(config);
+    SetEvent(hold);
+    CloseHandle(hold);
+    EXPECT_TRUE(wmi_->Log().WaitForCount("query-end", endsBefore + 1, kLong));
+  }
+  // Waits until every discovery run has left the provider; all their services are gone.
+  bool RunsFinished() {
+    return WaitFor(kLong, [&] { return wmi_->Log().QueriesInProgress() == 0 && wmi_->Log().ServicesAlive() == 0; });
+  }
+  // Hands bytes to the program as the event thread does, bypassing the line.
+  void PostBytes(const std::string& bytes) {
+    for (char b : bytes) PostMessageW(quillon_.Dialog(), kSerialRxChar, static_cast<unsigned char>(b), kReaderPort);
+  }
+
   FakeReader reader_;
   std::unique_ptr<ScopedFakeWmi> wmi_;
   Program quillon_;
@@ -156,6 +186,130 @@ TEST_F(ReaderEndToEnd, TwoArrivalsAtOnceLeaveOneConnectionAndTypeEachByteOnce) {
   EXPECT_EQ(reader_.Openers(kReaderPort), 1);
 }
 
+// A 9-byte card with no 5-byte window inside it.
+const std::string kNineByteCard = Bytes({0x08, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08});
+const wchar_t kNineByteCardDigits[] = L"576744439255729671";
+
+// An unrelated device arrives while a card is on the line: some of its bytes come
+// before the arrival, some while the discovery run is busy (queued in the driver while
+// the event thread pauses), the rest after. The run finds the reader already open and
+// leaves the connection alone, so the card types once and nothing else is typed.
+TEST_F(ReaderEndToEnd, ACardSplitAroundAnUnrelatedArrivalTypesExactlyOnce) {
+  HANDLE hold = HoldNextDiscovery(ReaderDevices());
+  ASSERT_TRUE(reader_.Write(kReaderPort, kNineByteCard.substr(0, 3)));
+  ASSERT_TRUE(reader_.WaitQueued(kReaderPort, 0, kLong));
+  ASSERT_TRUE(reader_.Write(kReaderPort, kNineByteCard.substr(3, 3)));
+  Release(hold, ReaderDevices());
+  ASSERT_TRUE(RunsFinished());
+  ASSERT_TRUE(reader_.Write(kReaderPort, kNineByteCard.substr(6)));
+  ExpectText(kNineByteCardDigits);
+  EXPECT_EQ(reader_.Openers(kReaderPort), 1);
+}
+
+// Arrivals whose run does not find the reader (not listed, or the query fails) leave
+// the live connection alone; every run gives its WMI service back.
+TEST_F(ReaderEndToEnd, ArrivalsThatDoNotFindTheReaderKeepTheConnection) {
+  CardMaker cards;
+  std::wstring expected;
+  FakeWmiConfig missing;
+  missing.Add(L"Communications Port (COM1)", L"ACPI\\PNP0501\\1");
+  FakeWmiConfig failing = ReaderDevices();
+  failing.queryFailure = quillon::fakewmi::kWbemFailed;
+  for (const FakeWmiConfig* config : {&missing, &failing}) {
+    const int endsBefore = wmi_->Log().Count("query-end");
+    ASSERT_TRUE(wmi_->SetConfig(*config));
+    SendArrival();
+    ASSERT_TRUE(wmi_->Log().WaitForCount("query-end", endsBefore + 1, kLong));
+    ASSERT_TRUE(RunsFinished());
+    EXPECT_EQ(reader_.Openers(kReaderPort), 1);
+    ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&expected)));
+    ExpectText(expected);
+  }
+  EXPECT_EQ(wmi_->Log().ServicesAlive(), 0);
+  EXPECT_GE(wmi_->Log().Count("service-end"), 3);
+}
+
+// Half a card, then the reader is unplugged and plugged again: the half never combines
+// with the next card (which alone would type 305419896 with it), and the next card
+// types exactly its number.
+TEST_F(ReaderEndToEnd, ACardCutByAnUnplugTypesNothing) {
+  ASSERT_TRUE(reader_.Write(kReaderPort, Bytes({0x12, 0x34, 0x56, 0x78})));
+  ASSERT_TRUE(reader_.WaitQueued(kReaderPort, 0, kLong));
+  const int queriesBefore = wmi_->Log().Count("query-begin");
+  ASSERT_TRUE(reader_.Unplug(kReaderPort));
+  // The loss itself starts a run: the reader might be back already.
+  EXPECT_TRUE(wmi_->Log().WaitForCount("query-begin", queriesBefore + 1, kLong));
+  ASSERT_TRUE(reader_.Plug(kReaderPort));
+  SendArrival();
+  ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong));
+  // Straight to the decoder, so nothing on the line can clear the half card first.
+  PostBytes(kNineByteCard);
+  ExpectText(kNineByteCardDigits);
+  ASSERT_TRUE(SyncWithOpen(reader_, kReaderPort));
+  CardMaker cards;
+  std::wstring expected = kNineByteCardDigits;
+  ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&expected)));
+  ExpectText(expected);
+}
+
+// A WM_QUIT that does not come from the program's own exit, while cards stream in: the
+// window goes (icon removed, port closed) before the dialog object, the program ends
+// with the quit's code, and what was typed is a run of whole cards.
+TEST_F(ReaderEndToEnd, AQuitFromOutsideEndsCleanlyWhileCardsStream) {
+  CardMaker cards;
+  std::wstring expected;
+  std::vector<std::string> stream;
+  for (int i = 0; i < 400; ++i) stream.push_back(cards.Next(&expected));
+  std::atomic<bool> stop(false);
+  // About the line's own pace: 9600 baud carries some 960 bytes a second.
+  std::thread writer([&] {
+    for (size_t i = 0; i + 5 <= stream.size() && !stop; i += 5) {
+      reader_.Write(kReaderPort, stream[i] + stream[i + 1] + stream[i + 2] + stream[i + 3] + stream[i + 4]);
+      Sleep(25);
+    }
+  });
+  const HWND dialog = quillon_.Dialog();
+  WaitFor(kLong, [&] { return Text().size() >= 50; });
+  ASSERT_TRUE(PostThreadMessageW(quillon_.Tid(), WM_QUIT, 0, 0));
+  const DWORD code = quillon_.Wait(5000);
+  stop = true;
+  writer.join();
+  EXPECT_EQ(code, 0u) << "still running while cards arrive, or crashed";
+  EXPECT_FALSE(IsWindow(dialog));
+  EXPECT_FALSE(IconExists(dialog));
+  EXPECT_TRUE(reader_.WaitOpeners(kReaderPort, 0, kLong));
+  const std::wstring typed = Text();
+  EXPECT_EQ(typed, expected.substr(0, typed.size()));
+}
+
+// Explorer restarted: its broadcast brings the icon back.
+TEST_F(ReaderEndToEnd, TheIconComesBackWhenTheTaskbarIsCreatedAgain) {
+  const HWND dialog = quillon_.Dialog();
+  NOTIFYICONDATAW nid = {};
+  nid.cbSize = NOTIFYICONDATAW_V3_SIZE;
+  nid.hWnd = dialog;
+  nid.uID = 1;
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &nid));  // what a new shell knows of it
+  ASSERT_FALSE(IconExists(dialog));
+  ASSERT_TRUE(PostMessageW(dialog, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0));
+  EXPECT_TRUE(WaitFor(kLong, [&] { return IconExists(dialog); }));
+}
+
+// Logoff, or an installer closing programs through the Restart Manager: the program
+// agrees, then ends as its exit command does.
+TEST_F(ReaderEndToEnd, SessionEndAndRestartManagerCloseTheProgramAsExitDoes) {
+  const HWND dialog = quillon_.Dialog();
+  DWORD_PTR agreed = 0;
+  ASSERT_NE(SendMessageTimeoutW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 5000, &agreed), 0);
+  EXPECT_EQ(agreed, static_cast<DWORD_PTR>(TRUE));
+  EXPECT_TRUE(quillon_.Running());  // asking alone ends nothing
+  DWORD_PTR ignored = 0;
+  ASSERT_NE(SendMessageTimeoutW(dialog, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 5000, &ignored), 0);
+  EXPECT_EQ(quillon_.Wait(5000), 1u);
+  EXPECT_FALSE(IconExists(dialog));
+  EXPECT_EQ(reader_.Openers(kReaderPort), 0);
+}
+
 // A loss report that belongs to an earlier connection arrives while a newer one
 // is live: the live one stays open and keeps typing.
 TEST_F(ReaderEndToEnd, AStaleLossReportLeavesTheLiveConnectionOpen) {
@@ -192,8 +346,12 @@ TEST_F(ReaderEndToEnd, ExitDuringASlowDiscoveryEndsWithOne) {
   HWND dialog = quillon_.Dialog();
   ASSERT_TRUE(PostMessageW(dialog, WM_COMMAND, 1, 0));
   ASSERT_TRUE(WaitFor(kLong, [&] { return !IsWindow(dialog); }));
+  EXPECT_FALSE(IconExists(dialog));
+  EXPECT_TRUE(reader_.WaitOpeners(kReaderPort, 0, kLong)) << "the port stays open after exit";
+  Sleep(500);
+  EXPECT_TRUE(quillon_.Running()) << "ended while a discovery still used the dialog";
   // The window is gone and the run is still in the query; now it finds the
-  // reader and opens the port for a dialog that is shutting down.
+  // reader, but opens nothing for a dialog that is shutting down.
   SetEvent(hold);
   EXPECT_EQ(WaitForSingleObject(runs[0], kLong), WAIT_OBJECT_0);
   EXPECT_EQ(quillon_.Wait(120000), 1u);
@@ -211,7 +369,10 @@ TEST_F(ReaderEndToEnd, ExitWhileDiscoveryNeverLeavesWmiEndsWithOneAfterTheBound)
   const int queriesBefore = wmi_->Log().Count("query-begin");
   SendArrival();
   ASSERT_TRUE(wmi_->Log().WaitForCount("query-begin", queriesBefore + 1, kLong));
-  ASSERT_TRUE(PostMessageW(quillon_.Dialog(), WM_COMMAND, 1, 0));
+  const HWND dialog = quillon_.Dialog();
+  ASSERT_TRUE(PostMessageW(dialog, WM_COMMAND, 1, 0));
+  ASSERT_TRUE(WaitFor(kLong, [&] { return !IsWindow(dialog); }));
+  EXPECT_FALSE(IconExists(dialog)) << "the icon outlives the exit";
   EXPECT_EQ(quillon_.Wait(120000), 1u);
   SetEvent(hold);  // lets the provider's wait end (the process is gone anyway)
   CloseHandle(hold);

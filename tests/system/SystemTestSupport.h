@@ -82,12 +82,24 @@ class Program {
   // Starts `exe` suspended (so a test can watch it from its first instruction),
   // `beforeResume` runs with the pid, then the program runs.
   bool Launch(const char* exe, void (*beforeResume)(DWORD pid, void* ctx) = nullptr, void* ctx = nullptr) {
+    return LaunchWith(exe, nullptr, nullptr, beforeResume, ctx);
+  }
+
+  // Launch with `args` after the program's name and, when given, `stdOut` (an
+  // inheritable handle) as its standard output.
+  bool LaunchWith(const char* exe, const wchar_t* args, HANDLE stdOut,
+                  void (*beforeResume)(DWORD pid, void* ctx) = nullptr, void* ctx = nullptr) {
     std::wstring path = WinePath(exe);
     std::wstring cmd = L"\"" + path + L"\"";
+    if (args) cmd += std::wstring(L" ") + args;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
-    if (!CreateProcessW(path.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                        &si, &pi_))
+    if (stdOut) {
+      si.dwFlags = STARTF_USESTDHANDLES;
+      si.hStdOutput = stdOut;
+    }
+    if (!CreateProcessW(path.c_str(), &cmd[0], nullptr, nullptr, stdOut != nullptr, CREATE_SUSPENDED, nullptr,
+                        nullptr, &si, &pi_))
       return false;
     if (beforeResume) beforeResume(pi_.dwProcessId, ctx);
     ResumeThread(pi_.hThread);

@@ -10,6 +10,7 @@
 //   query-end pid=P tid=T hr=0x... devices=N
 //   enum-begin pid=P tid=T             an enumerator was handed out
 //   enum-end pid=P tid=T fetched=N     an enumerator was released
+//   service-begin / service-end        a service object was made / destroyed
 //   config-error pid=P tid=T why=TEXT  the configuration could not be read;
 //                                      the call failed with E_UNEXPECTED
 //
@@ -41,6 +42,7 @@ class FakeWmiLog {
   bool WaitForCount(const char* event, int count, DWORD timeoutMs) const;
   int QueriesInProgress() const { return Count("query-begin") - Count("query-end"); }
   int EnumeratorsAlive() const { return Count("enum-begin") - Count("enum-end"); }
+  int ServicesAlive() const { return Count("service-begin") - Count("service-end"); }
   // Empties the log.
   void Clear() const;
 

@@ -316,6 +316,11 @@ class CDeviceSet : public CDispatchBase {
 };
 
 class CService : public CDispatchBase {
+ public:
+  // Logs its birth and end, so a test can see every service a program got released.
+  explicit CService(std::wstring logPath) : m_logPath(std::move(logPath)) { AppendLog(m_logPath, "service-begin", ""); }
+  ~CService() override { AppendLog(m_logPath, "service-end", ""); }
+
  protected:
   enum { kExecQuery = 1 };
   DISPID Lookup(const wchar_t* name) override { return Is(name, L"ExecQuery") ? kExecQuery : DISPID_UNKNOWN; }
@@ -363,6 +368,8 @@ class CService : public CDispatchBase {
     }
     return S_OK;
   }
+
+  std::wstring m_logPath;
 };
 
 // The parsed "winmgmts:..." name. Binding it is where the service connects.
@@ -410,7 +417,7 @@ class CServiceMoniker : public IMoniker {
     HRESULT hr = LoadConfig(&config, &logPath);
     if (SUCCEEDED(hr) && FAILED(config.bindFailure)) hr = config.bindFailure;
     if (SUCCEEDED(hr)) {
-      CService* service = new CService();
+      CService* service = new CService(logPath);
       hr = service->QueryInterface(riid, ppv);
       service->Release();
     }

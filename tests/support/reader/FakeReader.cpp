@@ -142,6 +142,12 @@ bool FakeReader::Plug(int port, std::string* ptyPath) {
   return true;
 }
 
+bool FakeReader::PlugWithoutModemLines(int port) {
+  return Request("PLUGRAW " + std::to_string(port), nullptr);
+}
+
+bool FakeReader::PlugNotALine(int port) { return Request("PLUGNULL " + std::to_string(port), nullptr); }
+
 bool FakeReader::Unplug(int port) { return Request("UNPLUG " + std::to_string(port), nullptr); }
 
 bool FakeReader::Write(int port, const std::string& bytes) {

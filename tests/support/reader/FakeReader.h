@@ -36,6 +36,11 @@ class FakeReader {
   // Maps COM<port> to a new pty (an earlier one of that port is unplugged first); the pty's
   // path ("/dev/pts/3") goes to ptyPath when given.
   bool Plug(int port, std::string* ptyPath = nullptr);
+  // Plugs a pty that the modem-status shim leaves alone, so every event wait on it
+  // completes at once with nothing queued, as with a misbehaving driver.
+  bool PlugWithoutModemLines(int port);
+  // Maps COM<port> to /dev/null: it opens, but is no serial line.
+  bool PlugNotALine(int port);
   // Closes the pty and removes the mapping: the device is gone.
   bool Unplug(int port);
   bool Replug(int port) { return Unplug(port) && Plug(port); }

@@ -142,6 +142,10 @@ class Port:
 class Reader:
     def __init__(self, prefix):
         self.dosdevices = os.path.join(prefix, "dosdevices")
+        self.tiocm_off = os.path.join(prefix, "quillon-tiocm-off")
+        self.raw = {}  # COM number -> pty path the shim leaves alone
+        if os.path.exists(self.tiocm_off):
+            os.unlink(self.tiocm_off)
         os.makedirs(self.dosdevices, exist_ok=True)
         self.ports = {}
         self.lock = threading.Lock()
@@ -163,8 +167,33 @@ class Reader:
     def unplug(self, number):
         with self.lock:
             port = self.ports.pop(number, None)
+            if self.raw.pop(number, None) is not None:
+                self._write_raw()
         if port is not None:
             port.close()
+        link = os.path.join(self.dosdevices, "com%d" % number)
+        if os.path.islink(link) and os.readlink(link) == "/dev/null":
+            os.unlink(link)
+
+    def plug_without_modem_lines(self, number):
+        """A pty the modem-status shim leaves alone: Wine completes its waits at once."""
+        path = self.plug(number)
+        with self.lock:
+            self.raw[number] = path
+            self._write_raw()
+        return path
+
+    def _write_raw(self):
+        with open(self.tiocm_off, "w") as f:
+            f.write("".join(p + "\n" for p in self.raw.values()))
+
+    def plug_not_a_line(self, number):
+        """COMn opens, but as /dev/null: no line settings can be made on it."""
+        self.unplug(number)
+        link = os.path.join(self.dosdevices, "com%d" % number)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink("/dev/null", link)
 
     def reset(self):
         with self.lock:
@@ -187,6 +216,11 @@ class Reader:
             raise ValueError("no such COM port number")
         if cmd == "PLUG":
             return self.plug(number)
+        if cmd == "PLUGRAW":
+            return self.plug_without_modem_lines(number)
+        if cmd == "PLUGNULL":
+            self.plug_not_a_line(number)
+            return ""
         if cmd == "UNPLUG":
             self.unplug(number)
             return ""

@@ -1,7 +1,10 @@
 /* Preloaded into Wine test processes: a pseudo-terminal has no modem lines, so
  * TIOCMGET fails on it and Wine then completes every pending WaitCommEvent at
  * once. Answering it on ptys makes the wait stay pending until data arrives,
- * as on a real serial port. Every other call goes straight through. */
+ * as on a real serial port. Every other call goes straight through.
+ * A pty listed (one path a line) in $WINEPREFIX/quillon-tiocm-off is left as it
+ * is: the fake reader lists lines that must behave like a driver whose waits
+ * always complete at once. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -9,7 +12,11 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <termios.h>
+#include <unistd.h>
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
@@ -23,11 +30,28 @@ static int is_pty(int fd) {
   return m >= 136 && m <= 143; /* Unix98 pty slaves */
 }
 
+static int listed_off(int fd) {
+  const char* prefix = getenv("WINEPREFIX");
+  char path[4096], tty[256], line[256];
+  if (!prefix || ttyname_r(fd, tty, sizeof tty) != 0) return 0;
+  snprintf(path, sizeof path, "%s/quillon-tiocm-off", prefix);
+  FILE* f = fopen(path, "r");
+  if (!f) return 0;
+  int found = 0;
+  while (!found && fgets(line, sizeof line, f)) {
+    line[strcspn(line, "\n")] = 0;
+    found = strcmp(line, tty) == 0;
+  }
+  fclose(f);
+  return found;
+}
+
 static int answer(ioctl_fn real, int fd, unsigned long request, void* arg) {
   int saved = errno;
   int result = real(fd, request, arg);
   /* A hung-up line fails with EIO, which must still reach Wine as the loss of the device. */
-  if (result == -1 && request == TIOCMGET && (errno == ENOTTY || errno == EINVAL) && is_pty(fd) && arg) {
+  if (result == -1 && request == TIOCMGET && (errno == ENOTTY || errno == EINVAL) && is_pty(fd) && arg &&
+      !listed_off(fd)) {
     *(int*)arg = TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
     errno = saved;
     return 0;

@@ -1,0 +1,40 @@
+# The version resource of each exe and the release packages (zip and per-user MSI).
+
+set(QUILLON_PUBLISHER "Quillon" CACHE STRING "Company name in the exe and publisher of the MSI")
+set(QUILLON_COPYRIGHT "Copyright (C) 2026 Quillon" CACHE STRING "Copyright line in the exe")
+
+# Checks that `version` is major.minor.patch as Windows Installer compares it
+# (major and minor up to 255, patch up to 65535); sets <out>_MAJOR, _MINOR, _PATCH.
+function(quillon_split_version version out)
+  if(NOT version MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$"
+     OR CMAKE_MATCH_1 GREATER 255 OR CMAKE_MATCH_2 GREATER 255 OR CMAKE_MATCH_3 GREATER 65535)
+    message(FATAL_ERROR "Quillon version '${version}' is not major.minor.patch (255.255.65535 at most)")
+  endif()
+  set(${out}_MAJOR ${CMAKE_MATCH_1} PARENT_SCOPE)
+  set(${out}_MINOR ${CMAKE_MATCH_2} PARENT_SCOPE)
+  set(${out}_PATCH ${CMAKE_MATCH_3} PARENT_SCOPE)
+endfunction()
+
+# Gives exe `target` a VERSIONINFO resource saying `version`.
+function(quillon_version_resource target version)
+  quillon_split_version(${version} QV)
+  set(QV_VERSION ${version})
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/ui/resources/Version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
+# Custom target `name` packs exe `target` as `version` into `dir`:
+# Quillon-<version>-win32.zip and Quillon-<version>-win32.msi (scripts/package.sh).
+# It packs on every build: whether to sign is read from the build's environment
+# (QUILLON_SIGN_PFX), which no file date tells, and packing takes a second.
+function(quillon_add_package name target version dir)
+  quillon_split_version(${version} QV)
+  add_custom_target(${name}
+    COMMAND ${CMAKE_COMMAND} -E env STRIP=${CMAKE_STRIP} "QUILLON_PUBLISHER=${QUILLON_PUBLISHER}"
+            ${PROJECT_SOURCE_DIR}/scripts/package.sh $<TARGET_FILE:${target}> ${version} ${dir}
+    BYPRODUCTS ${dir}/Quillon-${version}-win32.zip ${dir}/Quillon-${version}-win32.msi
+    COMMENT "Packing Quillon ${version} into ${dir}"
+    VERBATIM)
+  add_dependencies(${name} ${target})
+endfunction()

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Checks the release's signing path with a throwaway self-signed certificate:
+# package.sh signs the exe and the MSI, osslsigncode verifies both against that
+# certificate, and one changed byte in the signed exe fails verification. Without
+# a certificate the package is unsigned and says so.
+#   check-signing.sh BUILD_DIR
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:?build dir}" && pwd)
+exe=$build/app/Quillon.exe
+version=9.9.9
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0 checks=0
+
+check() {  # check DESCRIPTION COMMAND...: the command must succeed
+  local what=$1
+  shift
+  checks=$((checks + 1))
+  if "$@" >"$work/last.log" 2>&1; then
+    echo "ok: $what"
+  else
+    echo "FAIL: $what"; cat "$work/last.log"; failed=$((failed + 1))
+  fi
+}
+verifies() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1"; }
+fails_to_verify() { ! verifies "$1"; }
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quillon test signing" \
+  -addext extendedKeyUsage=codeSigning -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass:throwaway \
+  -out "$work/cert.pfx"
+
+QUILLON_SIGN_PFX=$work/cert.pfx QUILLON_SIGN_PASSWORD=throwaway \
+  "$root/scripts/package.sh" "$exe" "$version" "$work/signed" >/dev/null
+signed_exe=$work/signed/release/Quillon.exe
+signed_msi=$work/signed/Quillon-$version-win32.msi
+check "the packed exe verifies" verifies "$signed_exe"
+check "the MSI verifies" verifies "$signed_msi"
+python3 -m zipfile -e "$work/signed/Quillon-$version-win32.zip" "$work/unzipped"
+check "the zip holds the signed exe" cmp "$work/unzipped/Quillon.exe" "$signed_exe"
+
+# One byte of code changed after signing.
+cp "$signed_exe" "$work/corrupt.exe"
+offset=4096
+byte=$(od -An -tu1 -j "$offset" -N1 "$work/corrupt.exe" | tr -d ' ')
+printf '%b' "\\$(printf '%03o' $((byte ^ 0x55)))" | dd of="$work/corrupt.exe" bs=1 seek="$offset" conv=notrunc 2>/dev/null
+check "a changed byte fails verification" fails_to_verify "$work/corrupt.exe"
+
+# A certificate that cannot be used fails the packing rather than leaving it unsigned.
+wrong_password_fails() {
+  ! QUILLON_SIGN_PFX=$work/cert.pfx QUILLON_SIGN_PASSWORD=wrong \
+    "$root/scripts/package.sh" "$exe" "$version" "$work/wrong"
+}
+check "a wrong password fails the packing" wrong_password_fails
+
+env -u QUILLON_SIGN_PFX -u QUILLON_SIGN_PASSWORD \
+  "$root/scripts/package.sh" "$exe" "$version" "$work/unsigned" >"$work/unsigned.log"
+check "without a certificate it says unsigned" grep -q "unsigned" "$work/unsigned.log"
+check "without a certificate the MSI carries no signature" \
+  fails_to_verify "$work/unsigned/Quillon-$version-win32.msi"
+
+echo "signing: $((checks - failed)) passed, $failed failed"
+[ "$failed" -eq 0 ]

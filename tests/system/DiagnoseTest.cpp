@@ -1,0 +1,263 @@
+// Black box: "Quillon.exe --diagnose N" with its standard output in a file or a
+// pipe, against the test WMI provider and the fake reader's COM7.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/fakewmi/FakeWmi.h"
+#include "tests/support/reader/FakeReader.h"
+#include "tests/support/targetwindow/TargetWindow.h"
+#include "tests/system/ReaderTestSupport.h"
+#include "tests/system/SystemTestSupport.h"
+
+namespace {
+
+using namespace quillon_system;
+using quillon::fakewmi::FakeWmiConfig;
+using quillon::fakewmi::ScopedFakeWmi;
+using quillon_test::FakeReader;
+
+// A temporary file the program writes its report into, readable while it grows.
+class ReportFile {
+ public:
+  ReportFile() {
+    wchar_t dir[MAX_PATH], path[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    GetTempFileNameW(dir, L"qdg", 0, path);
+    path_ = path;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    handle_ =
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS, 0, nullptr);
+  }
+  ~ReportFile() {
+    CloseHandle(handle_);
+    DeleteFileW(path_.c_str());
+  }
+  HANDLE Handle() const { return handle_; }
+  std::string Text() const {
+    HANDLE h = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    std::string text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (h != INVALID_HANDLE_VALUE && ReadFile(h, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+      text.append(buffer, read);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return text;
+  }
+
+ private:
+  std::wstring path_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The live view as the report gives it: every byte in order, and the card numbers.
+void ParseLive(const std::string& report, std::string* bytes, std::vector<std::string>* cards) {
+  for (const std::string& line : Lines(report)) {
+    const size_t b = line.find(" s  bytes "), c = line.find(" s  card ");
+    if (b != std::string::npos) {
+      std::istringstream hex(line.substr(b + 10));
+      for (unsigned value; hex >> std::hex >> value;) bytes->push_back(static_cast<char>(value));
+    } else if (c != std::string::npos) {
+      cards->push_back(line.substr(c + 9));
+    }
+  }
+}
+
+class Diagnose : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(reader_.Connected()) << reader_.LastError();
+    ASSERT_TRUE(reader_.Plug(kReaderPort)) << reader_.LastError();
+  }
+  void TearDown() override { reader_.Unplug(kReaderPort); }
+
+  FakeReader reader_;
+};
+
+TEST_F(Diagnose, ReaderPresentListsDevicesOpensAndReportsEveryByteAndExactlyTheCards) {
+  FakeWmiConfig config = ReaderDevices();
+  config.Add(L"USB Serial Port (COM9)", L"USBSER\\VID_0403+PID_8288+C3D4\\0000");
+  ScopedFakeWmi wmi(config);
+  ASSERT_EQ(wmi.Result(), S_OK);
+  TargetWindow target;
+  ASSERT_TRUE(StartTargetWindow(WinePath(TARGET_WINDOW_EXE), L"Quillon diagnose", target));
+
+  ReportFile report;
+  Program diagnose;
+  ASSERT_TRUE(diagnose.LaunchWith(QUILLON_EXE, L"--diagnose 4", report.Handle()));
+  // The port is open and watched once the report says so.
+  ASSERT_TRUE(WaitFor(kLong, [&] { return Has(report.Text(), "Watching COM7"); })) << report.Text();
+  EXPECT_EQ(reader_.Openers(kReaderPort), 1);
+  // A 5-byte card, noise, a 9-byte card.
+  const std::string stream = Bytes(
+      {0x12, 0x34, 0x56, 0x78, 0x08, 0xAA, 0x55, 0x66, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x08});
+  ASSERT_TRUE(reader_.Write(kReaderPort, stream)) << reader_.LastError();
+
+  EXPECT_EQ(diagnose.Wait(), 0u);
+  const std::string text = report.Text();
+  EXPECT_TRUE(Has(text,
+                  "  Communications Port (COM1)\r\n    device id: ACPI\\PNP0501\\1\r\n"
+                  "    not the reader: the id does not carry VID_0403+PID_8288\r\n"))
+      << text;
+  EXPECT_TRUE(Has(text,
+                  "  USB Serial Port (COM7)\r\n    device id: USBSER\\VID_0403+PID_8288+A1B2\\0000\r\n"
+                  "    the reader, on COM7\r\n"));
+  EXPECT_TRUE(Has(text,
+                  "  USB Serial Port (COM9)\r\n    device id: USBSER\\VID_0403+PID_8288+C3D4\\0000\r\n"
+                  "    also matches the reader (COM9), but Quillon uses the first one only\r\n"));
+  EXPECT_FALSE(Has(text, "USB Input Device"));  // no "(COM" in its name
+  EXPECT_TRUE(Has(text, "Quillon would open COM7.\r\n"));
+  EXPECT_TRUE(Has(text, "Opened COM7 at 9600 8N1.\r\n"));
+  std::string bytes;
+  std::vector<std::string> cards;
+  ParseLive(text, &bytes, &cards);
+  EXPECT_EQ(bytes, stream);
+  EXPECT_EQ(cards, (std::vector<std::string>{"305419896", "72623859790382856"}));
+  EXPECT_TRUE(Has(text, "Watched COM7 for 4 s: 17 bytes, 2 cards.\r\n")) << text;
+  EXPECT_EQ(reader_.Openers(kReaderPort), 0);
+  EXPECT_EQ(GetTargetText(target.edit), L"");  // it never types
+  StopTargetWindow(target);
+}
+
+// The system's text for an error, as far as the report must quote it.
+std::string SystemText(DWORD error) {
+  char text[256] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                 sizeof(text), nullptr);
+  return std::string(text).substr(0, 10);
+}
+
+// No reader; WMI failing at the connection or the query; a listed port that is
+// gone (Wine lets a second program open a held port, so "access denied" cannot
+// be made here). Each said in words with its status, and no port opened.
+TEST_F(Diagnose, WhatGoesWrongIsSaidWithItsStatus) {
+  struct Case {
+    const char* what;
+    FakeWmiConfig config;
+    bool plugged;
+    DWORD status;
+    std::vector<std::string> said;
+  };
+  FakeWmiConfig noReader;
+  noReader.Add(L"Communications Port (COM1)", L"ACPI\\PNP0501\\1")
+      .Add(L"USB Serial Port (COM7)", L"USB\\VID_067B+PID_2303\\5");
+  FakeWmiConfig queryFails = ReaderDevices();
+  queryFails.queryFailure = E_ACCESSDENIED;
+  FakeWmiConfig bindFails = ReaderDevices();
+  bindFails.bindFailure = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+  const Case cases[] = {
+      {"no reader", noReader, true, 1, {"not the reader", "No reader found."}},
+      {"query fails", queryFails, true, 3, {"error 0x80070005", "Error:    " + SystemText(E_ACCESSDENIED)}},
+      {"bind fails",
+       bindFails,
+       true,
+       3,
+       {"error 0x800706BA", "Error:    " + SystemText(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE))}},
+      {"port gone",
+       ReaderDevices(),
+       false,
+       2,
+       {"Opening COM7 at 9600 8N1 failed: error 2, " + SystemText(ERROR_FILE_NOT_FOUND)}}};
+  ScopedFakeWmi wmi;
+  ASSERT_EQ(wmi.Result(), S_OK);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(wmi.SetConfig(c.config));
+    ASSERT_TRUE(c.plugged ? reader_.Plug(kReaderPort) : reader_.Unplug(kReaderPort));
+    ReportFile report;
+    Program diagnose;
+    ASSERT_TRUE(diagnose.LaunchWith(QUILLON_EXE, L"--diagnose 3", report.Handle()));
+    EXPECT_EQ(diagnose.Wait(), c.status);
+    const std::string text = report.Text();
+    for (const std::string& part : c.said) EXPECT_TRUE(Has(text, part)) << part << "\n" << text;
+    EXPECT_FALSE(Has(text, "Opened")) << text;
+    if (c.plugged) {
+      EXPECT_EQ(reader_.Openers(kReaderPort), 0);
+    }
+  }
+}
+
+// The running copy keeps the line: the diagnostic does not open it, and cards
+// presented while it runs and after it ended are typed.
+TEST_F(Diagnose, ARunningQuillonKeepsTheReader) {
+  ScopedFakeWmi wmi(ReaderDevices());
+  ASSERT_EQ(wmi.Result(), S_OK);
+  Program quillon;
+  ASSERT_TRUE(quillon.Start(QUILLON_EXE));
+  TargetWindow target;
+  ASSERT_TRUE(StartTargetWindow(WinePath(TARGET_WINDOW_EXE), L"Quillon diagnose", target));
+  ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong)) << reader_.LastError();
+  ASSERT_TRUE(SyncWithOpen(reader_, kReaderPort)) << reader_.LastError();
+
+  CardMaker cards;
+  std::wstring expected;
+  ReportFile report;
+  Program diagnose;
+  ASSERT_TRUE(diagnose.LaunchWith(QUILLON_EXE, L"--diagnose 3", report.Handle()));
+  ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&expected)));
+  int most = 0;
+  WaitFor(kLong, [&] {
+    most = std::max(most, reader_.Openers(kReaderPort));
+    return !diagnose.Running();
+  });
+  EXPECT_EQ(diagnose.Wait(), 4u);
+  EXPECT_EQ(most, 1);
+  EXPECT_TRUE(Has(report.Text(), "Another Quillon is running in this logon session.")) << report.Text();
+  EXPECT_TRUE(Has(report.Text(), "The running Quillon holds the reader")) << report.Text();
+  EXPECT_FALSE(Has(report.Text(), "Opened")) << report.Text();
+
+  ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&expected)));
+  WaitFor(kLong, [&] { return GetTargetText(target.edit).size() >= expected.size(); });
+  EXPECT_EQ(GetTargetText(target.edit), expected);
+  EXPECT_EQ(reader_.Openers(kReaderPort), 1);
+  quillon.Stop();
+  StopTargetWindow(target);
+}
+
+// A bad argument: one usage line on a pipe, its own status, and nothing else: no
+// device query, no port.
+TEST_F(Diagnose, ABadArgumentGetsOneUsageLineAndNothingElse) {
+  ScopedFakeWmi wmi(ReaderDevices());
+  ASSERT_EQ(wmi.Result(), S_OK);
+  for (const wchar_t* args : {L"--diagnose abc", L"--diagnose -5", L"--diagnose 86401",
+                              L"--diagnose 4294967296", L"--diagnose 3 4"}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(args)));
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &sa, 0));
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    Program diagnose;
+    ASSERT_TRUE(diagnose.LaunchWith(QUILLON_EXE, args, writeEnd));
+    CloseHandle(writeEnd);
+    std::string output;
+    char buffer[512];
+    DWORD read = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) output.append(buffer, read);
+    CloseHandle(readEnd);
+    EXPECT_EQ(diagnose.Wait(), 5u);
+    EXPECT_EQ(Lines(output).size(), 1u) << output;
+    EXPECT_EQ(output.rfind("usage: Quillon.exe --diagnose [seconds]", 0), 0u) << output;
+  }
+  EXPECT_TRUE(wmi.Log().Lines().empty());
+  EXPECT_EQ(reader_.Openers(kReaderPort), 0);
+}
+
+}  // namespace
