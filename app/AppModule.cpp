@@ -1,19 +1,8 @@
 #include "app/AppModule.h"
 
+#include "win/Scoped.h"
+
 CAppModule g_appModule;
-
-namespace {
-class CLockGuard {
- public:
-  explicit CLockGuard(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
-  ~CLockGuard() { LeaveCriticalSection(&m_cs); }
-  CLockGuard(const CLockGuard&) = delete;
-  CLockGuard& operator=(const CLockGuard&) = delete;
-
- private:
-  CRITICAL_SECTION& m_cs;
-};
-}  // namespace
 
 CAppModule::CAppModule() : m_registry(nullptr) { InitializeCriticalSection(&m_lock); }
 
@@ -23,18 +12,18 @@ CAppModule::~CAppModule() {
 }
 
 void CAppModule::Init() {
-  CLockGuard guard(m_lock);
+  CScopedLock guard(m_lock);
   if (m_registry == nullptr) m_registry = new Registry;
 }
 
 void CAppModule::Term() {
-  CLockGuard guard(m_lock);
+  CScopedLock guard(m_lock);
   delete m_registry;
   m_registry = nullptr;
 }
 
 void CAppModule::AddLoop(CMessageLoop* loop) {
-  CLockGuard guard(m_lock);
+  CScopedLock guard(m_lock);
   if (m_registry == nullptr) return;
   m_registry->keys.push_back(GetCurrentThreadId());
   m_registry->values.push_back(loop);
@@ -42,7 +31,7 @@ void CAppModule::AddLoop(CMessageLoop* loop) {
 }
 
 void CAppModule::RemoveLoop() {
-  CLockGuard guard(m_lock);
+  CScopedLock guard(m_lock);
   if (m_registry == nullptr) return;
   const DWORD self = GetCurrentThreadId();
   for (int i = 0; i < m_registry->count; ++i) {
@@ -56,7 +45,7 @@ void CAppModule::RemoveLoop() {
 }
 
 CMessageLoop* CAppModule::FindLoop() {
-  CLockGuard guard(m_lock);
+  CScopedLock guard(m_lock);
   if (m_registry == nullptr) return nullptr;
   const DWORD self = GetCurrentThreadId();
   for (int i = 0; i < m_registry->count; ++i) {

@@ -2,9 +2,21 @@
 // Helpers shared by the automation client's sources; not part of its interface.
 
 #include "automation/Automation.h"
+#include "win/Scoped.h"
 
 namespace quillon {
+
+// The leave of an operation that failed, if at all, on its own: no dispatch call, item
+// name, exception or argument index to record.
+inline HRESULT LeaveOperation(HRESULT outcome, LPCWSTR memberText, LPCWSTR operationName) {
+  return LeaveOperation(outcome, FALSE, nullptr, memberText, nullptr, 0, operationName);
+}
+
 namespace detail {
+
+// The locale of every call into an automation object, and the language of the
+// system's error texts.
+constexpr LCID kLocale = LOCALE_USER_DEFAULT;
 
 // The "T" specifier's meaning: wide strings when set.
 bool WideStringMode();

@@ -24,7 +24,7 @@ std::atomic<bool> g_setupPending{true};
 DWORD g_depthSlot = TLS_OUT_OF_INDEXES;
 DWORD g_recordSlot = TLS_OUT_OF_INDEXES;
 
-const UINT kMessageBoxStyle = MB_SETFOREGROUND | MB_ICONERROR;  // 0x10010
+const UINT kMessageBoxStyle = MB_SETFOREGROUND | MB_ICONERROR;
 
 const WCHAR kLayoutBox[] =
     L"Member:\t  %s\r\nFunction:\t  %s\t\t\r\nError In:\t  %s\r\nError:\t  %s\r\nCode:\t  %x\r\n"
@@ -91,16 +91,17 @@ void TrimLineBreak(BSTR text) {
 BSTR ComposeDescription(const ErrorRecord* record, HRESULT code) {
   WCHAR text[256];
   if (code == DISP_E_UNKNOWNNAME || code == DISP_E_MEMBERNOTFOUND) {
-    detail::FormatText(text, 256, L"Object doesn't support this property or method: '%s'", record->itemName);
+    detail::FormatText(text, ARRAYSIZE(text), L"Object doesn't support this property or method: '%s'",
+                       record->itemName);
   } else if (code == DISP_E_TYPEMISMATCH && record->itemName[0]) {
-    detail::FormatText(text, 256, L"Type mismatch: '%s'. Argument Index: %d", record->itemName,
+    detail::FormatText(text, ARRAYSIZE(text), L"Type mismatch: '%s'. Argument Index: %d", record->itemName,
                        static_cast<int>(record->argError));
   } else if (code == E_NOINTERFACE) {
-    detail::FormatText(text, 256, L"Object required");
+    detail::FormatText(text, ARRAYSIZE(text), L"Object required");
   } else {
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             static_cast<DWORD>(code), 0x400, text, 256, nullptr);
-    if (n == 0) detail::FormatText(text, 256, L"Unknown runtime error");
+                             static_cast<DWORD>(code), detail::kLocale, text, ARRAYSIZE(text), nullptr);
+    if (n == 0) detail::FormatText(text, ARRAYSIZE(text), L"Unknown runtime error");
   }
   return SysAllocString(text);
 }
@@ -198,7 +199,7 @@ HRESULT LeaveOperation(HRESULT outcome, BOOL dispatchFailure, LPCWSTR itemName, 
     record->failedOperation = operationName;
     record->dispatchFailure = dispatchFailure;
     record->result = outcome;
-    if (itemName) CopyText(record->itemName, 64, itemName);
+    if (itemName) CopyText(record->itemName, ARRAYSIZE(record->itemName), itemName);
     if (exceptionStrings) {
       // Through void*: the two routine types differ on purpose.
       if (exception->pfnDeferredFillIn &&
@@ -220,13 +221,9 @@ HRESULT LeaveOperation(HRESULT outcome, BOOL dispatchFailure, LPCWSTR itemName, 
   if (depth == 1) {
     record->outerOperation = operationName;
     record->reported = TRUE;
-    if (memberText) CopyText(record->memberText, 256, memberText);
+    if (memberText) CopyText(record->memberText, ARRAYSIZE(record->memberText), memberText);
     // Both happen before the outermost operation returns to its caller.
-    if (g_options.showMessageBox) {
-      WCHAR text[512];
-      FormatErrorText(record, text, 512, FALSE);
-      MessageBoxW(g_options.ownerWindow, text, g_options.caption, kMessageBoxStyle);
-    }
+    if (g_options.showMessageBox) ShowError(record);
     if (g_options.callback) g_options.callback(record);
   }
   return outcome;
@@ -265,7 +262,7 @@ HRESULT EnableErrorDisplay(BOOL show) {
 
 HRESULT ShowError(ErrorRecord* record) {
   WCHAR text[512];
-  FormatErrorText(record, text, 512, FALSE);
+  FormatErrorText(record, text, ARRAYSIZE(text), FALSE);
   MessageBoxW(g_options.ownerWindow, text, g_options.caption, kMessageBoxStyle);
   return S_OK;
 }
@@ -300,7 +297,7 @@ HRESULT FormatErrorText(ErrorRecord* record, LPWSTR buffer, UINT capacity, BOOL 
 
 HRESULT FormatErrorTextAnsi(ErrorRecord* record, LPSTR buffer, UINT capacity, BOOL fixedLayout) {
   WCHAR text[1024];
-  FormatErrorText(record, text, 1024, fixedLayout);
+  FormatErrorText(record, text, ARRAYSIZE(text), fixedLayout);
   if (!WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, static_cast<int>(capacity), nullptr, nullptr)) {
     return detail::HresultFromError(GetLastError());
   }

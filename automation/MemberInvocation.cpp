@@ -2,12 +2,14 @@
 // turns each "%" specifier into one VARIANT argument, and calls
 // GetIDsOfNames/Invoke segment by segment.
 //
-// The engine uses no heap beyond BSTRs: a 512-character working copy of the
-// member string and 25 argument slots per segment live on the stack. The
-// caller's objects and strings are never retained or released.
+// The engine uses no heap beyond BSTRs: the working copy of the member string
+// and each segment's argument slots are fixed arrays on the stack. The caller's
+// objects and strings are never retained or released.
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 
 #include "automation/AutomationInternal.h"
 
@@ -17,9 +19,20 @@ namespace {
 
 const size_t kMemberCapacity = 512;
 const int kSlotCount = 25;
-const LCID kLocale = LOCALE_USER_DEFAULT;  // 0x400
+using detail::kLocale;
 
 static_assert(sizeof(VARIANT) == 16, "the \"v\" specifier copies 16 bytes");
+
+// The type each result specifier coerces the result to; 0 takes it as it comes.
+struct ResultType {
+  WCHAR letter;
+  VARTYPE type;
+};
+const ResultType kResultTypes[] = {
+    {L'd', VT_I4},      {L'p', VT_I4},   {L'u', VT_UI4},  {L'e', VT_R8},   {L'b', VT_BOOL},
+    {L'v', 0},          {L'B', VT_BSTR}, {L'S', VT_BSTR}, {L's', VT_BSTR}, {L'o', VT_DISPATCH},
+    {L'O', VT_UNKNOWN}, {L'D', VT_DATE}, {L'W', VT_DATE}, {L'f', VT_DATE}, {L't', VT_DATE},
+};
 
 // Builds one argument from the list by its specifier. Consumes nothing for an
 // unknown specifier.
@@ -146,7 +159,7 @@ HRESULT InternalInvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch
       if (release[i]) VariantClear(&slots[i]);
     }
   }
-  hr = LeaveOperation(hr, FALSE, nullptr, p, nullptr, 0, L"CreateArgumentArray");
+  hr = LeaveOperation(hr, p, L"CreateArgumentArray");
 
   if (SUCCEEDED(hr)) {
     const UINT count = static_cast<UINT>(kSlotCount - freeSlots);
@@ -162,7 +175,7 @@ HRESULT InternalInvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch
       }
     }
   }
-  return LeaveOperation(hr, FALSE, nullptr, segment, nullptr, 0, L"InternalInvokeV");
+  return LeaveOperation(hr, segment, L"InternalInvokeV");
 }
 
 }  // namespace
@@ -171,14 +184,12 @@ HRESULT InvokeArray(int kind, VARIANT* result, UINT argCount, IDispatch* object,
                     VARIANT* args) {
   EnterOperation();
   if (!object || !memberName || (argCount != 0 && !args)) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, memberName, nullptr, 0, L"InvokeArray");
+    return LeaveOperation(E_INVALIDARG, memberName, L"InvokeArray");
   }
   LPOLESTR names[1] = {const_cast<LPOLESTR>(memberName)};
   DISPID dispid = DISPID_UNKNOWN;
   HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, kLocale, &dispid);
-  if (FAILED(hr)) {
-    return LeaveOperation(hr, TRUE, memberName, memberName, nullptr, 0, L"InvokeArray");
-  }
+  if (FAILED(hr)) return LeaveOperation(hr, TRUE, memberName, memberName, nullptr, 0, L"InvokeArray");
   if (result) VariantInit(result);
 
   DISPID putId = DISPID_PROPERTYPUT;
@@ -198,21 +209,17 @@ HRESULT InvokeArray(int kind, VARIANT* result, UINT argCount, IDispatch* object,
 HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPCWSTR member,
                 va_list* args) {
   EnterOperation();
-  if (!object || !member || !args) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, member, nullptr, 0, L"InvokeV");
-  }
+  if (!object || !member || !args) return LeaveOperation(E_INVALIDARG, member, L"InvokeV");
   WCHAR copy[kMemberCapacity];
   const size_t length = wcsnlen(member, kMemberCapacity);
-  if (length == kMemberCapacity) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, member, nullptr, 0, L"InvokeV");
-  }
+  if (length == kMemberCapacity) return LeaveOperation(E_INVALIDARG, member, L"InvokeV");
   std::memcpy(copy, member, (length + 1) * sizeof(WCHAR));
 
   // TraverseSubObjects: every segment before the last yields the next object.
   EnterOperation();
   WCHAR* walk = copy[0] == L'.' ? copy + 1 : copy;
   object->AddRef();
-  IDispatch* working = object;
+  CScopedComPtr<IDispatch> working(object);
   WCHAR* dot = wcschr(walk, L'.');
   HRESULT hr = S_OK;
   if (!dot) {
@@ -222,24 +229,23 @@ HRESULT InvokeV(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object
       *dot = 0;
       VARIANT sub;
       VariantInit(&sub);
-      hr = InternalInvokeV(kKindMethodOrGet, VT_DISPATCH, &sub, working, walk, args);
-      working->Release();
-      working = nullptr;
+      hr = InternalInvokeV(kKindMethodOrGet, VT_DISPATCH, &sub, working.Get(), walk, args);
+      working.Reset();
       if (SUCCEEDED(hr) && !V_DISPATCH(&sub)) hr = E_NOINTERFACE;
       if (FAILED(hr)) break;
-      working = V_DISPATCH(&sub);  // the reference passes to the walk
+      working.Reset(V_DISPATCH(&sub));  // the reference passes to the walk
       walk = dot + 1;
       dot = wcschr(walk, L'.');
       if (!dot) break;
     }
-    hr = LeaveOperation(hr, FALSE, nullptr, walk, nullptr, 0, L"TraverseSubObjects");
+    hr = LeaveOperation(hr, walk, L"TraverseSubObjects");
   }
 
   if (SUCCEEDED(hr)) {
-    hr = InternalInvokeV(kind, resultType, result, working, walk, args);
-    working->Release();
+    hr = InternalInvokeV(kind, resultType, result, working.Get(), walk, args);
+    working.Reset();
   }
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"InvokeV");
+  return LeaveOperation(hr, member, L"InvokeV");
 }
 
 HRESULT Invoke(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object, LPCWSTR member, ...) {
@@ -248,7 +254,7 @@ HRESULT Invoke(int kind, VARTYPE resultType, VARIANT* result, IDispatch* object,
   va_start(args, member);
   HRESULT hr = InvokeV(kind, resultType, result, object, member, &args);
   va_end(args);
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"Invoke");
+  return LeaveOperation(hr, member, L"Invoke");
 }
 
 namespace {
@@ -256,7 +262,7 @@ namespace {
 HRESULT KindV(int kind, LPCWSTR operation, IDispatch* object, LPCWSTR member, va_list* args) {
   EnterOperation();
   HRESULT hr = InvokeV(kind, 0, nullptr, object, member, args);
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, operation);
+  return LeaveOperation(hr, member, operation);
 }
 
 }  // namespace
@@ -279,7 +285,7 @@ HRESULT CallMethod(IDispatch* object, LPCWSTR member, ...) {
   va_start(args, member);
   HRESULT hr = CallMethodV(object, member, &args);
   va_end(args);
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"CallMethod");
+  return LeaveOperation(hr, member, L"CallMethod");
 }
 
 HRESULT PutValue(IDispatch* object, LPCWSTR member, ...) {
@@ -288,7 +294,7 @@ HRESULT PutValue(IDispatch* object, LPCWSTR member, ...) {
   va_start(args, member);
   HRESULT hr = PutValueV(object, member, &args);
   va_end(args);
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"PutValue");
+  return LeaveOperation(hr, member, L"PutValue");
 }
 
 HRESULT PutRef(IDispatch* object, LPCWSTR member, ...) {
@@ -297,54 +303,18 @@ HRESULT PutRef(IDispatch* object, LPCWSTR member, ...) {
   va_start(args, member);
   HRESULT hr = PutRefV(object, member, &args);
   va_end(args);
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"PutRef");
+  return LeaveOperation(hr, member, L"PutRef");
 }
 
 HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR member, va_list* args) {
   EnterOperation();
-  if (!result || !resultSpec) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, member, nullptr, 0, L"GetValueV");
-  }
+  if (!result || !resultSpec) return LeaveOperation(E_INVALIDARG, member, L"GetValueV");
   WCHAR spec = resultSpec[0] == L'%' ? resultSpec[1] : resultSpec[0];
   if (spec == L'T') spec = detail::WideStringMode() ? L'S' : L's';
-  VARTYPE type;
-  switch (spec) {
-    case L'd':
-    case L'p':
-      type = VT_I4;
-      break;
-    case L'u':
-      type = VT_UI4;
-      break;
-    case L'e':
-      type = VT_R8;
-      break;
-    case L'b':
-      type = VT_BOOL;
-      break;
-    case L'v':
-      type = 0;
-      break;
-    case L'B':
-    case L'S':
-    case L's':
-      type = VT_BSTR;
-      break;
-    case L'o':
-      type = VT_DISPATCH;
-      break;
-    case L'O':
-      type = VT_UNKNOWN;
-      break;
-    case L'D':
-    case L'W':
-    case L'f':
-    case L't':
-      type = VT_DATE;
-      break;
-    default:
-      return LeaveOperation(E_INVALIDARG, FALSE, nullptr, member, nullptr, 0, L"GetValueV");
-  }
+  const ResultType* entry = std::find_if(std::begin(kResultTypes), std::end(kResultTypes),
+                                         [spec](const ResultType& r) { return r.letter == spec; });
+  if (entry == std::end(kResultTypes)) return LeaveOperation(E_INVALIDARG, member, L"GetValueV");
+  const VARTYPE type = entry->type;
 
   VARIANT value;
   VariantInit(&value);
@@ -397,7 +367,7 @@ HRESULT GetValueV(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR m
         break;
     }
   }
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"GetValueV");
+  return LeaveOperation(hr, member, L"GetValueV");
 }
 
 HRESULT GetValue(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR member, ...) {
@@ -406,7 +376,7 @@ HRESULT GetValue(LPCWSTR resultSpec, void* result, IDispatch* object, LPCWSTR me
   va_start(args, member);
   HRESULT hr = GetValueV(resultSpec, result, object, member, &args);
   va_end(args);
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"GetValue");
+  return LeaveOperation(hr, member, L"GetValue");
 }
 
 }  // namespace quillon

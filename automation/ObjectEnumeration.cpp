@@ -8,7 +8,7 @@ namespace quillon {
 
 namespace {
 
-const DWORD kLocalContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;  // 5
+const DWORD kLocalContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;
 
 HRESULT ResolveClsid(LPCWSTR text, CLSID* clsid) {
   if (text[0] == L'{') return CLSIDFromString(const_cast<LPOLESTR>(text), clsid);
@@ -19,18 +19,14 @@ HRESULT ResolveClsid(LPCWSTR text, CLSID* clsid) {
 
 HRESULT CreateObjectEx(LPCWSTR progId, const IID* iid, DWORD context, COSERVERINFO* server, void** out) {
   EnterOperation();
-  if (!progId || !iid || !out) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, progId, nullptr, 0, L"CreateObjectEx");
-  }
+  if (!progId || !iid || !out) return LeaveOperation(E_INVALIDARG, progId, L"CreateObjectEx");
   CLSID clsid;
   HRESULT hr = ResolveClsid(progId, &clsid);
-  IClassFactory* factory = nullptr;
-  if (SUCCEEDED(hr)) {
-    hr = CoGetClassObject(clsid, context, server, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-  }
+  CScopedComPtr<IClassFactory> factory;
+  if (SUCCEEDED(hr)) hr = CoGetClassObject(clsid, context, server, IID_IClassFactory, factory.PutVoid());
   if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, *iid, out);
-  if (factory) factory->Release();
-  return LeaveOperation(hr, FALSE, nullptr, progId, nullptr, 0, L"CreateObjectEx");
+  factory.Reset();  // before the report, which may wait on a message box
+  return LeaveOperation(hr, progId, L"CreateObjectEx");
 }
 
 HRESULT CreateObject(LPCWSTR progId, LPCWSTR machine, IDispatch** out) {
@@ -41,69 +37,63 @@ HRESULT CreateObject(LPCWSTR progId, LPCWSTR machine, IDispatch** out) {
       machine ? CreateObjectEx(progId, &IID_IDispatch, CLSCTX_REMOTE_SERVER, &server,
                                reinterpret_cast<void**>(out))
               : CreateObjectEx(progId, &IID_IDispatch, kLocalContext, nullptr, reinterpret_cast<void**>(out));
-  return LeaveOperation(hr, FALSE, nullptr, progId, nullptr, 0, L"CreateObject");
+  return LeaveOperation(hr, progId, L"CreateObject");
 }
 
 HRESULT GetObjectEx(LPCWSTR path, LPCWSTR progId, const IID* iid, DWORD context, void* reserved, void** out) {
   EnterOperation();
   if ((!path && !progId) || !iid || !out || reserved) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, progId, nullptr, 0, L"GetObjectEx");
+    return LeaveOperation(E_INVALIDARG, progId, L"GetObjectEx");
   }
   HRESULT hr;
   if (!progId) {
     hr = CoGetObject(path, nullptr, *iid, out);
   } else if (path) {
-    IPersistFile* file = nullptr;
-    hr = CreateObjectEx(progId, &IID_IPersistFile, context, nullptr, reinterpret_cast<void**>(&file));
+    CScopedComPtr<IPersistFile> file;
+    hr = CreateObjectEx(progId, &IID_IPersistFile, context, nullptr, file.PutVoid());
     if (SUCCEEDED(hr)) hr = file->Load(path, 0);
     if (SUCCEEDED(hr)) hr = file->QueryInterface(*iid, out);
-    if (file) file->Release();
   } else {
     CLSID clsid;
-    IUnknown* running = nullptr;
+    CScopedComPtr<IUnknown> running;
     hr = ResolveClsid(progId, &clsid);
-    if (SUCCEEDED(hr)) hr = GetActiveObject(clsid, nullptr, &running);
+    if (SUCCEEDED(hr)) hr = GetActiveObject(clsid, nullptr, running.Put());
     if (SUCCEEDED(hr)) hr = running->QueryInterface(*iid, out);
-    if (running) running->Release();
   }
-  return LeaveOperation(hr, FALSE, nullptr, progId, nullptr, 0, L"GetObjectEx");
+  return LeaveOperation(hr, progId, L"GetObjectEx");
 }
 
 HRESULT GetObject(LPCWSTR path, LPCWSTR progId, IDispatch** out) {
   EnterOperation();
   HRESULT hr =
       GetObjectEx(path, progId, &IID_IDispatch, kLocalContext, nullptr, reinterpret_cast<void**>(out));
-  return LeaveOperation(hr, FALSE, nullptr, progId, nullptr, 0, L"GetObject");
+  return LeaveOperation(hr, progId, L"GetObject");
 }
 
 HRESULT EnumBeginV(IEnumVARIANT** out, IDispatch* object, LPCWSTR member, va_list* args) {
   EnterOperation();
   EXCEPINFO exception = {};
   DISPPARAMS noArgs = {};
-  if (!out || !object) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, member, nullptr, 0, L"EnumBeginV");
-  }
+  if (!out || !object) return LeaveOperation(E_INVALIDARG, member, L"EnumBeginV");
   IDispatch* collection = object;
   if (member) {
     HRESULT hr = GetValueV(L"%o", &collection, object, member, args);
-    if (FAILED(hr)) return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"EnumBeginV");
+    if (FAILED(hr)) return LeaveOperation(hr, member, L"EnumBeginV");
   }
   VARIANT result;
   VariantInit(&result);
   HRESULT hr =
-      collection->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
-                         DISPATCH_METHOD | DISPATCH_PROPERTYGET, &noArgs, &result, &exception, nullptr);
+      collection->Invoke(DISPID_NEWENUM, IID_NULL, detail::kLocale, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                         &noArgs, &result, &exception, nullptr);
   if (member) collection->Release();
-  if (FAILED(hr)) {
-    return LeaveOperation(hr, TRUE, L"_NewEnum", member, &exception, 0, L"EnumBeginV");
-  }
+  if (FAILED(hr)) return LeaveOperation(hr, TRUE, L"_NewEnum", member, &exception, 0, L"EnumBeginV");
   if ((V_VT(&result) == VT_DISPATCH || V_VT(&result) == VT_UNKNOWN) && V_UNKNOWN(&result)) {
     hr = V_UNKNOWN(&result)->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(out));
   } else {
     hr = E_NOINTERFACE;
   }
   VariantClear(&result);
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"EnumBeginV");
+  return LeaveOperation(hr, member, L"EnumBeginV");
 }
 
 HRESULT EnumBegin(IEnumVARIANT** out, IDispatch* object, LPCWSTR member, ...) {
@@ -112,14 +102,12 @@ HRESULT EnumBegin(IEnumVARIANT** out, IDispatch* object, LPCWSTR member, ...) {
   va_start(args, member);
   HRESULT hr = EnumBeginV(out, object, member, &args);
   va_end(args);
-  return LeaveOperation(hr, FALSE, nullptr, member, nullptr, 0, L"EnumBegin");
+  return LeaveOperation(hr, member, L"EnumBegin");
 }
 
 HRESULT EnumNextObject(IEnumVARIANT* enumerator, IDispatch** out) {
   EnterOperation();
-  if (!enumerator || !out) {
-    return LeaveOperation(E_INVALIDARG, FALSE, nullptr, L"Enumerator", nullptr, 0, L"EnumNextObject");
-  }
+  if (!enumerator || !out) return LeaveOperation(E_INVALIDARG, L"Enumerator", L"EnumNextObject");
   VARIANT item;
   VariantInit(&item);
   HRESULT hr = enumerator->Next(1, &item, nullptr);
@@ -133,13 +121,13 @@ HRESULT EnumNextObject(IEnumVARIANT* enumerator, IDispatch** out) {
     }
     if (hr == S_OK) *out = V_DISPATCH(&item);  // the reference passes to the caller
   }
-  return LeaveOperation(hr, FALSE, nullptr, L"Enumerator", nullptr, 0, L"EnumNextObject");
+  return LeaveOperation(hr, L"Enumerator", L"EnumNextObject");
 }
 
 HRESULT EnumNextVariant(IEnumVARIANT* enumerator, VARIANT* out) {
   EnterOperation();
   HRESULT hr = enumerator && out ? enumerator->Next(1, out, nullptr) : E_INVALIDARG;
-  return LeaveOperation(hr, FALSE, nullptr, L"Enumerator", nullptr, 0, L"EnumNextVariant");
+  return LeaveOperation(hr, L"Enumerator", L"EnumNextVariant");
 }
 
 }  // namespace quillon

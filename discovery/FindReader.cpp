@@ -23,16 +23,23 @@ DWORD WINAPI FindReaderThreadProc(LPVOID param) {
 
   // The reader's port already open and monitored is left as it is: reopening would
   // purge a card in flight. Runs take this step one at a time, so two runs that find
-  // the reader together make one opening. A window already gone wants no port.
+  // the reader together make one opening.
   static std::mutex openStep;
-  if (port != 0 && IsWindow(dialog->m_hWnd)) {
+  ReaderSearch outcome = kReaderNotFound;
+  if (port != 0) {
     std::lock_guard<std::mutex> lock(openStep);
     CSerialPort& serial = dialog->m_serialPort;
-    if (!serial.IsMonitoring(port) &&
-        serial.Open(dialog->m_hWnd, port, quillon::kReaderBaudRate, quillon::kReaderParity,
-                    quillon::kReaderDataBits, quillon::kReaderStopBits, quillon::kReaderEventMask)) {
+    if (serial.IsMonitoring(port)) {
+      outcome = kReaderOpen;
+    } else if (serial.Open(dialog->m_hWnd, port, quillon::kReaderBaudRate, quillon::kReaderParity,
+                           quillon::kReaderDataBits, quillon::kReaderStopBits, quillon::kReaderEventMask)) {
       serial.StartEventThread();
+      outcome = kReaderOpen;
+    } else {
+      outcome = kReaderBusy;
     }
   }
+  // The dialog decides whether to try again; a window already gone ignores it.
+  PostMessageW(dialog->m_hWnd, WM_READER_SEARCHED, outcome, port);
   return 0;
 }

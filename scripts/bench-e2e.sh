@@ -7,13 +7,15 @@
 # Arguments go to e2e_bench.exe: [latencyCards=60] [backToBackCards=1000] [discoveryRepeats=5].
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wine-common.sh
+. "$root/scripts/wine-common.sh"
 build=${QUILLON_BUILD:-$root/build}
 
 "$root/scripts/setup.sh" >/dev/null
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target e2e_bench Quillon fakewmi quillon_tiocm_shim >/dev/null
-trap '"$root/scripts/wine-env.sh" stop "$build" >/dev/null 2>&1 || true' EXIT
-"$root/scripts/wine-env.sh" start "$build" >/dev/null
+trap 'wine_stop "$build"' EXIT
+wine_start "$build"
 
 echo "== Quillon.exe end to end (fake reader on COM7, test WMI provider)"
 timeout 900 "$build/wine-run" "$build/tests/system/e2e_bench.exe" "$@"

@@ -5,13 +5,15 @@
 # has a time limit. Arguments go to serial_bench.exe: [cardBursts] [longBurst] [port].
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wine-common.sh
+. "$root/scripts/wine-common.sh"
 build=${QUILLON_BUILD:-$root/build}
 
 "$root/scripts/setup.sh" >/dev/null
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target serial_bench quillon_tiocm_shim >/dev/null
-trap '"$root/scripts/wine-env.sh" stop "$build" >/dev/null 2>&1 || true' EXIT
-"$root/scripts/wine-env.sh" start "$build" >/dev/null
+trap 'wine_stop "$build"' EXIT
+wine_start "$build"
 
 for mode in with without; do
   echo "== serial link, $mode the shim"

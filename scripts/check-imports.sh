@@ -3,7 +3,7 @@
 # with Windows, so the program needs nothing installed beside it.
 set -u
 build=${1:?build dir}
-allowed='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comctl32|comdlg32|msvcrt|ws2_32|uuid|rpcrt4|shlwapi|version|msi|setupapi|cfgmgr32|imm32|winmm|bcrypt|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'
+allowed='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comctl32|comdlg32|msvcrt|ws2_32|uuid|rpcrt4|shlwapi|version|msi|wtsapi32|setupapi|cfgmgr32|imm32|winmm|bcrypt|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'
 objdump=i686-w64-mingw32-objdump
 count=0 bad=0
 while IFS= read -r -d '' f; do

@@ -11,6 +11,8 @@
 #   scripts/demo.sh [SCREENSHOT]        (default: build/demo/quillon-demo.png)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wine-common.sh
+. "$root/scripts/wine-common.sh"
 build=${QUILLON_BUILD:-$root/build}
 shot_out=${1:-$build/demo/quillon-demo.png}
 port=7
@@ -33,14 +35,10 @@ mkdir -p "$env_dir" "$(dirname "$shot_out")"
 desktop_pids=()
 cleanup() {
   for pid in "${desktop_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  "$root/scripts/wine-env.sh" stop "$env_dir" >/dev/null 2>&1 || true
+  wine_stop "$env_dir"
 }
 trap cleanup EXIT
-"$root/scripts/wine-env.sh" start "$env_dir" >/dev/null
-export WINEPREFIX=$env_dir/wineprefix WINEARCH=win32 WINEDEBUG=-all
-export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
-DISPLAY=$(cat "$env_dir/wine-env/display"); export DISPLAY
-winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
+wine_start "$env_dir"
 
 # The fake reader answers one request per line on 127.0.0.1.
 reader() {
@@ -50,12 +48,6 @@ reader() {
   read -r answer <&5
   exec 5>&-
   case $answer in OK*) echo "${answer#OK}" ;; *) echo "demo: reader: $answer" >&2; return 1 ;; esac
-}
-wait_for() {  # wait_for SECONDS DESCRIPTION COMMAND...
-  local seconds=$1 what=$2; shift 2
-  for _ in $(seq $((seconds * 10))); do "$@" && return 0; sleep 0.1; done
-  echo "demo: $what did not happen within ${seconds}s" >&2
-  exit 1
 }
 
 # The devices the system lists: a few ordinary ones, then the reader.

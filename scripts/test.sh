@@ -3,6 +3,8 @@
 # every test under Wine. Extra arguments go to ctest (e.g. -R card).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wine-common.sh
+. "$root/scripts/wine-common.sh"
 build=${QUILLON_BUILD:-$root/build}
 
 "$root/scripts/setup.sh"
@@ -10,6 +12,6 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)"
 # The wine fixture stops what it started; this is the safety net for a run
 # that is itself interrupted.
-trap '"$root/scripts/wine-env.sh" stop "$build" >/dev/null 2>&1 || true' EXIT
+trap 'wine_stop "$build"' EXIT
 cd "$build"
 ctest --output-on-failure "$@"

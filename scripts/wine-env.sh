@@ -7,20 +7,15 @@
 # pids under BUILD_DIR/wine-env/pids; stop ends them too.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wine-common.sh
+. "$root/scripts/wine-common.sh"
 cmd=${1:?start or stop}
 build=$(cd "${2:?build dir}" && pwd)
 state=$build/wine-env
-export WINEPREFIX=$build/wineprefix WINEARCH=win32 WINEDEBUG=-all
-export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
-# Wine's Linux desktop menu entries stay in the build tree (see wine-run.sh.in).
-export XDG_DATA_HOME=$state/xdg/data XDG_CONFIG_HOME=$state/xdg/config
+wine_env "$build"
 
 stop() {
-  if [ -f "$state/display" ]; then
-    DISPLAY=$(cat "$state/display") timeout 20 wineserver -k >/dev/null 2>&1
-  else
-    timeout 20 wineserver -k >/dev/null 2>&1
-  fi
+  timeout 20 wineserver -k >/dev/null 2>&1
   for f in "$state"/pids/* "$state/xvfb.pid"; do
     [ -f "$f" ] || continue
     pid=$(cat "$f")
@@ -42,12 +37,7 @@ start_fake_reader() {
   "$python" "$script" --prefix "$WINEPREFIX" --port-file "$state/fake-reader.port" \
     >"$state/fake-reader.log" 2>&1 </dev/null &
   echo $! >"$state/pids/fake-reader"
-  for _ in $(seq 100); do
-    [ -s "$state/fake-reader.port" ] && return 0
-    sleep 0.1
-  done
-  echo "wine-env: the fake reader did not start" >&2; cat "$state/fake-reader.log" >&2
-  return 1
+  wait_for 10 "the fake reader" test -s "$state/fake-reader.port" || { cat "$state/fake-reader.log" >&2; return 1; }
 }
 
 start() {
@@ -58,13 +48,7 @@ start() {
   rm -f "$fdfile"
   Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset >"$fdfile" 2>"$state/xvfb.log" &
   echo $! >"$state/xvfb.pid"
-  for _ in $(seq 100); do
-    [ -s "$fdfile" ] && break
-    sleep 0.1
-  done
-  if ! [ -s "$fdfile" ]; then
-    echo "wine-env: Xvfb did not start" >&2; cat "$state/xvfb.log" >&2; return 1
-  fi
+  wait_for 10 "Xvfb" test -s "$fdfile" || { cat "$state/xvfb.log" >&2; return 1; }
   DISPLAY=":$(head -n1 "$fdfile")"; export DISPLAY
   echo "$DISPLAY" >"$state/display"
 

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "serial/SerialMessages.h"
+#include "win/Scoped.h"
 
 // Who runs what:
 // - A discovery thread runs IsMonitoring, Open and StartEventThread; the owner's (UI)
@@ -56,17 +57,6 @@ class LifecycleGuard {
   HANDLE m_hMutex;
 };
 
-class LockGuard {
- public:
-  explicit LockGuard(CRITICAL_SECTION& lock) : m_lock(lock) { EnterCriticalSection(&m_lock); }
-  ~LockGuard() { LeaveCriticalSection(&m_lock); }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-
- private:
-  CRITICAL_SECTION& m_lock;
-};
-
 // What a failed read means: a line error that the driver answers by aborting reads
 // (framing, overrun, with the abort-on-error flag) passes once the error is cleared;
 // anything else is a device that has gone.
@@ -81,12 +71,13 @@ void CloseAndClear(HANDLE& handle) {
 
 }  // namespace
 
-void FormatSerialDeviceName(wchar_t (&name)[260], int portNumber) {
-  swprintf(name, 260, L"\\\\.\\COM%d", portNumber);
+void FormatSerialDeviceName(wchar_t (&name)[kSerialTextCapacity], int portNumber) {
+  swprintf(name, ARRAYSIZE(name), L"\\\\.\\COM%d", portNumber);
 }
 
-void FormatSerialSettings(wchar_t (&settings)[260], int baudRate, char parity, int dataBits, int stopBits) {
-  swprintf(settings, 260, L"baud=%d parity=%c data=%d stop=%d", baudRate,
+void FormatSerialSettings(wchar_t (&settings)[kSerialTextCapacity], int baudRate, char parity, int dataBits,
+                          int stopBits) {
+  swprintf(settings, ARRAYSIZE(settings), L"baud=%d parity=%c data=%d stop=%d", baudRate,
            static_cast<int>(static_cast<unsigned char>(parity)), dataBits, stopBits);
 }
 
@@ -110,7 +101,8 @@ CSerialPort::CSerialPort()
       m_portNumber(0),
       m_eventMask(0),
       m_hLifecycleMutex(CreateMutexW(nullptr, FALSE, nullptr)),
-      m_openingId(0) {
+      m_openingId(0),
+      m_disabled(false) {
   InitializeCriticalSection(&m_lock);
 }
 
@@ -125,6 +117,10 @@ bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, in
                        DWORD eventMask) {
   LifecycleGuard lifecycle(m_hLifecycleMutex);
   Close();
+  if (m_disabled) {
+    SetLastError(ERROR_NOT_READY);
+    return false;
+  }
 
   m_overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   m_hShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -136,10 +132,10 @@ bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, in
 
   DWORD error = ERROR_SUCCESS;
   {
-    LockGuard lock(m_lock);
+    CScopedLock lock(m_lock);
     CloseAndClear(m_hComm);
-    wchar_t deviceName[260];
-    wchar_t settings[260];
+    wchar_t deviceName[kSerialTextCapacity];
+    wchar_t settings[kSerialTextCapacity];
     FormatSerialDeviceName(deviceName, portNumber);
     FormatSerialSettings(settings, baudRate, parity, dataBits, stopBits);
 
@@ -197,8 +193,19 @@ void CSerialPort::Close() {
   CloseAndClear(m_hShutdownEvent);
   CloseAndClear(m_overlapped.hEvent);
   m_hEvents[0] = m_hEvents[1] = nullptr;
-  LockGuard lock(m_lock);
+  CScopedLock lock(m_lock);
   CloseAndClear(m_hComm);
+}
+
+void CSerialPort::Disable() {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  m_disabled = true;
+  Close();
+}
+
+void CSerialPort::Enable() {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  m_disabled = false;
 }
 
 bool CSerialPort::CloseAfterLoss() {
@@ -219,20 +226,17 @@ bool CSerialPort::IsMonitoring(int portNumber) {
 void CSerialPort::Write(const char* text) {
   if (!text) return;
   // Its own record and event: m_overlapped belongs to the event thread's pending wait.
+  CScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event.IsValid()) return;
   OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!overlapped.hEvent) return;
-  {
-    LockGuard lock(m_lock);
-    if (m_hComm) {
-      DWORD written = 0;
-      if (!WriteFile(m_hComm, text, static_cast<DWORD>(strlen(text)), &written, &overlapped) &&
-          GetLastError() == ERROR_IO_PENDING) {
-        GetOverlappedResult(m_hComm, &overlapped, &written, TRUE);
-      }
-    }
+  overlapped.hEvent = event.Get();
+  CScopedLock lock(m_lock);
+  if (!m_hComm) return;
+  DWORD written = 0;
+  if (!WriteFile(m_hComm, text, static_cast<DWORD>(strlen(text)), &written, &overlapped) &&
+      GetLastError() == ERROR_IO_PENDING) {
+    GetOverlappedResult(m_hComm, &overlapped, &written, TRUE);
   }
-  CloseHandle(overlapped.hEvent);
 }
 
 DWORD WINAPI CSerialPort::EventThreadProc(LPVOID param) {
@@ -305,7 +309,7 @@ bool CSerialPort::ReceiveBytes(CSerialPort* port) {
     COMSTAT status{};
     BOOL checked;
     {
-      LockGuard lock(port->m_lock);
+      CScopedLock lock(port->m_lock);
       checked = ClearCommError(port->m_hComm, &errors, &status);
     }
     if (!checked) return false;
@@ -315,7 +319,7 @@ bool CSerialPort::ReceiveBytes(CSerialPort* port) {
     DWORD read = 0;
     BOOL ok;
     {
-      LockGuard lock(port->m_lock);
+      CScopedLock lock(port->m_lock);
       ok = ReadFile(port->m_hComm, &byte, 1, &read, &port->m_overlapped);
       if (!ok && GetLastError() == ERROR_IO_PENDING) {
         ok = GetOverlappedResult(port->m_hComm, &port->m_overlapped, &read, TRUE);
@@ -339,7 +343,7 @@ void CSerialPort::EndThread(CSerialPort* port, bool lost) {
   // ended and only closes handles.
   if (lost) SetEvent(port->m_hShutdownEvent);
   {
-    LockGuard lock(port->m_lock);
+    CScopedLock lock(port->m_lock);
     CloseAndClear(port->m_hComm);
   }
   // The last act: from here on the thread touches neither the port nor the owner.

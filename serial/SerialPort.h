@@ -5,9 +5,11 @@
 #include <windows.h>
 
 // The device path ("\\.\COM12") and the line settings text ("baud=9600 parity=N data=8 stop=1")
-// that Open builds.
-void FormatSerialDeviceName(wchar_t (&name)[260], int portNumber);
-void FormatSerialSettings(wchar_t (&settings)[260], int baudRate, char parity, int dataBits, int stopBits);
+// that Open builds, each in a buffer of this many characters.
+constexpr size_t kSerialTextCapacity = 260;
+void FormatSerialDeviceName(wchar_t (&name)[kSerialTextCapacity], int portNumber);
+void FormatSerialSettings(wchar_t (&settings)[kSerialTextCapacity], int baudRate, char parity, int dataBits,
+                          int stopBits);
 // Sets what Open asks of the line beyond the settings text (RTS on, reads not aborted
 // by line errors) and applies the text. False when the text is not understood.
 bool PrepareSerialDcb(DCB& dcb, const wchar_t* settings);
@@ -30,6 +32,11 @@ class CSerialPort {
   bool StartEventThread();
   // Ends the event thread and closes every handle; safe in any state, any number of times.
   void Close();
+  // While disabled the port stays closed: Disable closes it, and Open refuses
+  // (ERROR_NOT_READY) until Enable. For an owner that must not hold the line now
+  // (its session left the screen, or it is ending) while discoveries may still run.
+  void Disable();
+  void Enable();
   // The answer to WM_SERIAL_LOST: closes the opening whose event thread reported the
   // loss, and says whether it did. A report that arrives after a newer opening is
   // being monitored belongs to an earlier opening and leaves the new one alone.
@@ -68,4 +75,5 @@ class CSerialPort {
   // can keep answering the event thread's sent messages.
   HANDLE m_hLifecycleMutex;
   volatile LONG m_openingId;
+  bool m_disabled;  // under m_hLifecycleMutex
 };

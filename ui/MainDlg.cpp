@@ -1,5 +1,7 @@
 #include "ui/MainDlg.h"
 
+#include <wtsapi32.h>
+
 #include "app/AppModule.h"
 #include "card/CardDecoder.h"
 #include "card/Keystrokes.h"
@@ -7,6 +9,8 @@
 #include "serial/SerialMessages.h"
 
 namespace {
+constexpr UINT_PTR kRetryTimerId = 1;
+
 // Kept as the program registers it. It is not the USB setup class
 // (...-444553540000), so the registration matches no interface of its own; port
 // arrivals reach every top-level window without one.
@@ -31,7 +35,8 @@ void CenterInWorkArea(HWND hWnd) {
 }
 }  // namespace
 
-CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr), m_rxOpening(0), m_rxLastTick(0), m_typingOff(false) {}
+CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr), m_rxOpening(0), m_rxLastTick(0), m_typingOff(false),
+      m_sessionAway(false), m_retryMs(0) {}
 
 CMainDlg::~CMainDlg() = default;
 
@@ -57,6 +62,12 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hWnd*/, UINT msg, WPARAM wParam, LPAR
     result = OnEndSession(msg, wParam, lParam, handled);
   } else if (msg == TaskbarCreatedMessage()) {
     result = OnTaskbarCreated(msg, wParam, lParam, handled);
+  } else if (msg == WM_WTSSESSION_CHANGE) {
+    result = OnSessionChange(msg, wParam, lParam, handled);
+  } else if (msg == WM_READER_SEARCHED) {
+    result = OnReaderSearched(msg, wParam, lParam, handled);
+  } else if (msg == WM_TIMER && wParam == kRetryTimerId) {
+    result = OnTimer(msg, wParam, lParam, handled);
   } else {
     return FALSE;
   }
@@ -99,6 +110,8 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   m_pDevFilter->dbcc_reserved = 0;
   m_pDevFilter->dbcc_classguid = kDeviceInterfaceClass;
   m_hDevNotify = RegisterDeviceNotificationW(m_hWnd, m_pDevFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  // Without it the reader stays with a session that left the screen; not fatal.
+  WTSRegisterSessionNotification(m_hWnd, NOTIFY_FOR_THIS_SESSION);
 
   StartDiscovery();
   return TRUE;
@@ -112,7 +125,9 @@ LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
     loop->RemoveIdleHandler(this);
   }
   RemoveTrayIcon();
-  m_serialPort.Close();
+  KillTimer(m_hWnd, kRetryTimerId);
+  WTSUnRegisterSessionNotification(m_hWnd);
+  m_serialPort.Disable();
   return 0;
 }
 
@@ -122,7 +137,7 @@ LRESULT CMainDlg::OnTrayIcon(UINT, WPARAM, LPARAM lParam, BOOL&) {
 }
 
 LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
-  if (m_typingOff) return 0;
+  if (m_typingOff || m_sessionAway) return 0;
   // Every byte of an earlier opening was handled before this one opened (Open ends
   // the old event thread first), so a new id means a new opening's first byte.
   const LONG opening = m_serialPort.OpeningId();
@@ -138,13 +153,56 @@ LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
 LRESULT CMainDlg::OnSerialLost(UINT, WPARAM, LPARAM, BOOL&) {
   const bool closed = m_serialPort.CloseAfterLoss();
   if (closed) m_rxBuffer.clear();
-  if (closed || !m_serialPort.IsOpen()) StartDiscovery();
+  if (closed || !m_serialPort.IsOpen()) {
+    ResetRetry();
+    StartDiscovery();
+  }
   return 0;
 }
 
 LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
-  if (wParam == DBT_DEVICEARRIVAL) StartDiscovery();
+  if (wParam == DBT_DEVICEARRIVAL) {
+    ResetRetry();
+    StartDiscovery();
+  }
   return 0;
+}
+
+LRESULT CMainDlg::OnSessionChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
+  if (wParam == WTS_CONSOLE_DISCONNECT || wParam == WTS_REMOTE_DISCONNECT) {
+    m_sessionAway = true;
+    ResetRetry();
+    m_serialPort.Disable();
+    m_rxBuffer.clear();
+  } else if (wParam == WTS_CONSOLE_CONNECT || wParam == WTS_REMOTE_CONNECT) {
+    m_sessionAway = false;
+    m_serialPort.Enable();
+    ResetRetry();
+    StartDiscovery();
+  }
+  return 0;
+}
+
+LRESULT CMainDlg::OnReaderSearched(UINT, WPARAM wParam, LPARAM, BOOL&) {
+  if (m_sessionAway || m_typingOff) return 0;
+  if (wParam != kReaderBusy) {
+    ResetRetry();  // open, or no longer listed: nothing to try again
+    return 0;
+  }
+  m_retryMs = m_retryMs == 0 ? kRetryFirstMs : (m_retryMs >= kRetryMostMs / 2 ? kRetryMostMs : 2 * m_retryMs);
+  SetTimer(m_hWnd, kRetryTimerId, m_retryMs, nullptr);
+  return 0;
+}
+
+LRESULT CMainDlg::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
+  KillTimer(m_hWnd, kRetryTimerId);  // one run per interval; its report sets the next
+  StartDiscovery();
+  return 0;
+}
+
+void CMainDlg::ResetRetry() {
+  KillTimer(m_hWnd, kRetryTimerId);
+  m_retryMs = 0;
 }
 
 LRESULT CMainDlg::OnCloseCmd(UINT, WPARAM wParam, LPARAM, BOOL&) {
@@ -187,6 +245,7 @@ DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID dialog) {
 }
 
 void CMainDlg::StartDiscovery() {
+  if (m_sessionAway) return;  // the session on screen has the reader
   DiscoveryRuns().Begin();
   HANDLE thread = CreateThread(nullptr, 0, DiscoveryThreadProc, this, 0, nullptr);
   if (thread != nullptr) {

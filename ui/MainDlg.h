@@ -41,10 +41,22 @@
 //  - Every wait the UI thread makes on the port (its mutex, an ended thread)
 //    keeps answering sent messages, so no wait closes a cycle back to it.
 //
+// The session and a busy port:
+//  - While this logon session is off the screen (fast user switching, a remote
+//    session that disconnected) the port is disabled: closed, and no run can open
+//    it, so the session on screen can have the reader; nothing is typed. When the
+//    session comes back, a run looks for the reader. A lock alone changes nothing.
+//  - Each run reports what it found (WM_READER_SEARCHED). The reader listed but its
+//    port not opening (another program or session holds it) is tried again on a
+//    UI-thread timer, 1 s doubling to 30 s, for as long as runs find it listed; an
+//    arrival, a loss or the session coming back starts again from 1 s. Nothing
+//    waits on a retry: the timer only starts a run.
+//
 // The end (exit command, session end, a WM_QUIT from elsewhere): the window is
 // destroyed before the loop's end is acted on (RunApp destroys a window that is
-// still there). WM_DESTROY stops typing first, removes the icon and closes the
-// port, so nothing is typed once the program is on its way out.
+// still there). WM_DESTROY stops typing first, removes the icon and disables the
+// port (a run still busy cannot open it again), so nothing is typed once the
+// program is on its way out.
 
 #include <windows.h>
 #include <dbt.h>
@@ -73,6 +85,12 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   // still busy after this is stuck in the system's device service, and the user
   // who chose Exit should not wait on it any longer.
   static constexpr DWORD kDiscoveryExitWaitMs = 10000;
+  // Retrying a reader whose port does not open: first after this, then twice as
+  // long each time up to the most. A held port is usually let go within seconds
+  // (a terminal closed, another session switched away); half a minute keeps a
+  // long-held one from costing anything.
+  static constexpr UINT kRetryFirstMs = 1000;
+  static constexpr UINT kRetryMostMs = 30000;
 
   CMainDlg();
   ~CMainDlg() override;
@@ -91,6 +109,9 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   LRESULT OnQueryEndSession(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnEndSession(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnTaskbarCreated(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnSessionChange(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnReaderSearched(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnTimer(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
 
   // Starts one discovery run on a thread of its own; says "CreateThread fail" if it can't.
   void StartDiscovery();
@@ -106,6 +127,10 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   LONG m_rxOpening;      // the opening whose bytes m_rxBuffer holds
   uint32_t m_rxLastTick;  // when the newest byte of m_rxBuffer came: older than a second is stale
   bool m_typingOff;   // set as the window goes: nothing more is typed
+  bool m_sessionAway;  // this session is off the screen: no port, no typing
+  UINT m_retryMs;      // the retry timer's last interval; 0 when none is set
+
+  void ResetRetry();
 
   static CRunCounter& DiscoveryRuns();
   static DWORD WINAPI DiscoveryThreadProc(LPVOID dialog);

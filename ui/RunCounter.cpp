@@ -1,5 +1,7 @@
 #include "ui/RunCounter.h"
 
+#include "win/Scoped.h"
+
 CRunCounter::CRunCounter() : m_count(0), m_hIdle(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
   InitializeCriticalSection(&m_lock);
 }
@@ -10,22 +12,18 @@ CRunCounter::~CRunCounter() {
 }
 
 void CRunCounter::Begin() {
-  EnterCriticalSection(&m_lock);
+  CScopedLock lock(m_lock);
   if (m_count++ == 0) ResetEvent(m_hIdle);
-  LeaveCriticalSection(&m_lock);
 }
 
 void CRunCounter::End() {
-  EnterCriticalSection(&m_lock);
+  CScopedLock lock(m_lock);
   if (--m_count == 0) SetEvent(m_hIdle);
-  LeaveCriticalSection(&m_lock);
 }
 
 LONG CRunCounter::Count() {
-  EnterCriticalSection(&m_lock);
-  const LONG count = m_count;
-  LeaveCriticalSection(&m_lock);
-  return count;
+  CScopedLock lock(m_lock);
+  return m_count;
 }
 
 bool CRunCounter::WaitIdle(DWORD timeoutMs) {

@@ -45,17 +45,7 @@ UINT TrayMessage() { return RegisterWindowMessageW(L"WM_TRAYICON"); }
 HWND OpenMenuOf(Program& p) { return FindTopLevel(p.Pid(), L"#32768", nullptr, true); }
 
 bool WaitForMenu(Program& p, bool open) {
-  struct C {
-    Program* p;
-    bool open;
-  } c{&p, open};
-  return WaitUntil(
-      kLong,
-      [](void* v) {
-        auto* c = static_cast<C*>(v);
-        return (OpenMenuOf(*c->p) != nullptr) == c->open;
-      },
-      &c);
+  return WaitFor(kLong, [&] { return (OpenMenuOf(p) != nullptr) == open; });
 }
 
 // Out-of-context window events of one process, counted per event. Each watch
@@ -96,16 +86,7 @@ TEST(Quillon, ASecondCopyEndsAtOnceWithZeroAndCreatesNoWindow) {
   EventWatch firstEvents, secondEvents;
   ASSERT_TRUE(first.Launch(
       QUILLON_EXE, [](DWORD pid, void* w) { static_cast<EventWatch*>(w)->Watch(pid); }, &firstEvents));
-  struct Ready {
-    Program* p;
-  } ready{&first};
-  ASSERT_TRUE(WaitUntil(
-      kLong,
-      [](void* r) {
-        Program* p = static_cast<Ready*>(r)->p;
-        return p->FindDialog() != nullptr && IconExists(p->Dialog());
-      },
-      &ready));
+  ASSERT_TRUE(WaitFor(kLong, [&] { return first.FindDialog() != nullptr && IconExists(first.Dialog()); }));
   EXPECT_GT(firstEvents.Count(EVENT_OBJECT_CREATE), 0);  // the watch sees a copy that does create windows
 
   ASSERT_TRUE(second.Launch(
@@ -123,16 +104,7 @@ TEST(Quillon, HiddenDialogTrayIconAndMenu) {
   ASSERT_TRUE(q.Launch(
       QUILLON_EXE, [](DWORD pid, void* w) { static_cast<EventWatch*>(w)->Watch(pid); }, &events));
   WaitForInputIdle(q.Process(), kLong);
-  struct Ready {
-    Program* p;
-  } ready{&q};
-  ASSERT_TRUE(WaitUntil(
-      kLong,
-      [](void* r) {
-        Program* p = static_cast<Ready*>(r)->p;
-        return p->FindDialog() != nullptr && IconExists(p->Dialog());
-      },
-      &ready));
+  ASSERT_TRUE(WaitFor(kLong, [&] { return q.FindDialog() != nullptr && IconExists(q.Dialog()); }));
   HWND dlg = q.Dialog();
   EXPECT_FALSE(IsWindowVisible(dlg));
 
@@ -217,17 +189,7 @@ TEST(Quillon, ReceivedFrameBytesAreTypedIntoTheFocusedWindow) {
       L"305419896"
       L"72623859790382856"
       L"12345";
-  struct C {
-    HWND edit;
-    size_t n;
-  } c{target.edit, expected.size()};
-  WaitUntil(
-      kLong,
-      [](void* v) {
-        auto* c = static_cast<C*>(v);
-        return GetTargetText(c->edit).size() >= c->n;
-      },
-      &c);
+  WaitFor(kLong, [&] { return GetTargetText(target.edit).size() >= expected.size(); });
   EXPECT_EQ(GetTargetText(target.edit), expected);
   StopTargetWindow(target);
 }
@@ -307,8 +269,7 @@ TEST(QuillonDiscovery, ExitWaitsForARunningDiscovery) {
 
   HWND dlg = q.Dialog();
   PostMessageW(dlg, WM_COMMAND, 1, 0);
-  ASSERT_TRUE(WaitUntil(
-      kLong, [](void* d) { return !IsWindow(static_cast<HWND>(d)); }, dlg));
+  ASSERT_TRUE(WaitFor(kLong, [dlg] { return !IsWindow(dlg); }));
   EXPECT_FALSE(IconExists(dlg));
   // The window and icon are gone, the process is not: it waits for the two runs.
   EXPECT_EQ(WaitForSingleObject(q.Process(), 2000), static_cast<DWORD>(WAIT_TIMEOUT));

@@ -3,6 +3,7 @@
 // card frames written on the pty come out as digits in a separate target window.
 #include <windows.h>
 #include <dbt.h>
+#include <wtsapi32.h>
 
 #include <gtest/gtest.h>
 
@@ -308,6 +309,77 @@ TEST_F(ReaderEndToEnd, SessionEndAndRestartManagerCloseTheProgramAsExitDoes) {
   EXPECT_EQ(quillon_.Wait(5000), 1u);
   EXPECT_FALSE(IconExists(dialog));
   EXPECT_EQ(reader_.Openers(kReaderPort), 0);
+}
+
+// Fast user switching, as Windows tells the program's window: while its session is
+// off the screen it holds no port and types nothing; back on screen it opens the
+// reader again. A lock alone keeps the connection as it is.
+TEST_F(ReaderEndToEnd, TheReaderFollowsTheSessionOnTheScreen) {
+  const HWND dialog = quillon_.Dialog();
+  CardMaker cards;
+  std::wstring expected;
+  const DWORD session = WTSGetActiveConsoleSessionId();
+  for (WPARAM away : {WTS_CONSOLE_DISCONNECT, WTS_REMOTE_DISCONNECT}) {
+    SCOPED_TRACE(away);
+    SendMessageW(dialog, WM_WTSSESSION_CHANGE, away, session);
+    ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 0, kLong));
+    SendArrival();  // another session's device: still nothing opens here
+    std::wstring ignored;
+    ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&ignored)));
+    Sleep(1500);
+    EXPECT_EQ(Text(), expected);
+    EXPECT_EQ(reader_.Openers(kReaderPort), 0);
+    SendMessageW(dialog, WM_WTSSESSION_CHANGE, away == WTS_CONSOLE_DISCONNECT ? WTS_CONSOLE_CONNECT : WTS_REMOTE_CONNECT,
+                 session);
+    ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong));
+    ASSERT_TRUE(SyncWithOpen(reader_, kReaderPort));
+    ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&expected)));
+    ExpectText(expected);
+  }
+  // Half a card before the lock, the rest after the unlock: one opening throughout.
+  ASSERT_TRUE(RunsFinished());
+  const int queries = wmi_->Log().Count("query-begin");
+  const std::string card = cards.Next(&expected);
+  ASSERT_TRUE(reader_.Write(kReaderPort, card.substr(0, 2)));
+  SendMessageW(dialog, WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK, session);
+  SendMessageW(dialog, WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, session);
+  ASSERT_TRUE(reader_.Write(kReaderPort, card.substr(2)));
+  ExpectText(expected);
+  EXPECT_EQ(wmi_->Log().Count("query-begin"), queries);
+  EXPECT_EQ(reader_.Openers(kReaderPort), 1);
+}
+
+// The reader is listed but its port does not open yet (held elsewhere, or its device
+// link comes late): the program tries again by itself, costs next to no CPU meanwhile,
+// opens the port once it can, and still ends at once when asked.
+TEST_F(ReaderEndToEnd, AListedReaderWhosePortDoesNotOpenIsTriedAgain) {
+  const int queries = wmi_->Log().Count("query-begin");
+  ASSERT_TRUE(reader_.Unplug(kReaderPort));  // the loss starts a run, which finds no port
+  FILETIME created, exited, kernelBefore, userBefore, kernelAfter, userAfter;
+  ASSERT_TRUE(GetProcessTimes(quillon_.Process(), &created, &exited, &kernelBefore, &userBefore));
+  Sleep(5000);  // no arrival is sent from here on
+  ASSERT_TRUE(GetProcessTimes(quillon_.Process(), &created, &exited, &kernelAfter, &userAfter));
+  auto ms = [](const FILETIME& f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000; };
+  const ULONGLONG cpuMs = ms(kernelAfter) - ms(kernelBefore) + ms(userAfter) - ms(userBefore);
+  std::printf("Quillon's CPU while retrying for 5 s: %llu ms (total %llu ms)\n", cpuMs, ms(kernelAfter) + ms(userAfter));
+  EXPECT_LT(cpuMs, 1000u);
+  // The loss's run, then tries after 1 and 2 s.
+  EXPECT_GE(wmi_->Log().Count("query-begin"), queries + 3) << "it does not try again";
+  ASSERT_TRUE(reader_.Plug(kReaderPort));
+  // Tried after 1, 2, 4 and 8 s: the 8 s attempt is the latest to find it.
+  ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, 20000)) << LogText();
+  ASSERT_TRUE(SyncWithOpen(reader_, kReaderPort));
+  CardMaker cards;
+  std::wstring expected;
+  ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&expected)));
+  ExpectText(expected);
+
+  // Held again: exit while a retry is pending ends at once.
+  const int ends = wmi_->Log().Count("query-end");
+  ASSERT_TRUE(reader_.Unplug(kReaderPort));
+  ASSERT_TRUE(wmi_->Log().WaitForCount("query-end", ends + 1, kLong));
+  ASSERT_TRUE(PostMessageW(quillon_.Dialog(), WM_COMMAND, 1, 0));
+  EXPECT_EQ(quillon_.Wait(5000), 1u);
 }
 
 // A loss report that belongs to an earlier connection arrives while a newer one

@@ -17,22 +17,18 @@ inline std::wstring WinePath(const char* unixPath) {
   return p;
 }
 
-inline bool WaitUntil(DWORD timeoutMs, bool (*cond)(void*), void* ctx) {
+// Polls `cond` until it holds or `timeoutMs` has passed, dispatching the
+// calling thread's messages meanwhile (a test's own windows keep answering).
+template <class Cond>
+bool WaitFor(DWORD timeoutMs, Cond cond) {
   const DWORD start = GetTickCount();
   for (;;) {
-    if (cond(ctx)) return true;
+    if (cond()) return true;
     if (GetTickCount() - start > timeoutMs) return false;
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
     Sleep(20);
   }
-}
-
-// WaitUntil for a lambda (captures allowed).
-template <class Cond>
-bool WaitFor(DWORD timeoutMs, Cond cond) {
-  return WaitUntil(
-      timeoutMs, [](void* c) { return (*static_cast<Cond*>(c))(); }, &cond);
 }
 
 // True while the shell holds an icon for (hWnd, 1): a modify that changes
@@ -110,10 +106,8 @@ class Program {
   bool Start(const char* exe) {
     if (!Launch(exe)) return false;
     WaitForInputIdle(pi_.hProcess, kLong);
-    return WaitUntil(
-               kLong, [](void* p) { return static_cast<Program*>(p)->FindDialog() != nullptr; }, this) &&
-           WaitUntil(
-               kLong, [](void* p) { return IconExists(static_cast<Program*>(p)->dialog_); }, this);
+    return WaitFor(kLong, [this] { return FindDialog() != nullptr; }) &&
+           WaitFor(kLong, [this] { return IconExists(dialog_); });
   }
 
   HWND FindDialog() { return dialog_ = FindTopLevel(pi_.dwProcessId, L"#32770", L"Quillon", false); }

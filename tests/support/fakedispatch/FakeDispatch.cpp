@@ -28,26 +28,10 @@ HRESULT STDAPICALLTYPE FillInException(EXCEPINFO* info) {
   return S_OK;
 }
 
-class FakeEnum final : public IEnumVARIANT {
+class FakeEnum final : public quillon_test::ComObject<quillon_test::Lifetime::kDeleteAtZero, IEnumVARIANT> {
  public:
   FakeEnum(const std::vector<VARIANT>& items, size_t next) : m_items(items), m_next(next) {}
-  virtual ~FakeEnum() = default;
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IEnumVARIANT) {
-      *out = static_cast<IEnumVARIANT*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
-  STDMETHODIMP_(ULONG) Release() override {
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return refs;
-  }
   STDMETHODIMP Next(ULONG count, VARIANT* out, ULONG* fetched) override {
     ULONG got = 0;
     for (; got < count && m_next < m_items.size(); ++got, ++m_next) {
@@ -73,7 +57,6 @@ class FakeEnum final : public IEnumVARIANT {
  private:
   const std::vector<VARIANT>& m_items;
   size_t m_next;
-  LONG m_refs = 1;
 };
 
 }  // namespace
@@ -174,16 +157,6 @@ void FakeDispatch::Add(const wchar_t* name, DISPID dispid, Handler handler) {
   m_members.push_back({name, dispid, std::move(handler)});
 }
 
-STDMETHODIMP FakeDispatch::QueryInterface(REFIID iid, void** out) {
-  if (iid == IID_IUnknown || iid == IID_IDispatch) {
-    *out = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
 STDMETHODIMP FakeDispatch::GetTypeInfoCount(UINT* count) {
   *count = 0;
   return S_OK;
@@ -256,7 +229,8 @@ FakeCollection::~FakeCollection() {
 
 namespace {
 
-class Spy : public IMallocSpy {
+// Registered once and never freed.
+class Spy : public quillon_test::ComObject<quillon_test::Lifetime::kCountOnly, IMallocSpy> {
  public:
   Spy() { InitializeCriticalSection(&m_lock); }
 
@@ -279,17 +253,6 @@ class Spy : public IMallocSpy {
     return n;
   }
   long Allocations() const { return m_allocations; }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IMallocSpy) {
-      *out = static_cast<IMallocSpy*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
 
   STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cb) override { return cb; }
   STDMETHODIMP_(void*) PostAlloc(void* p) override {

@@ -12,6 +12,8 @@
 #include <ole2.h>
 #include <oaidl.h>
 
+#include "tests/support/com/ComObject.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,24 +61,17 @@ Handler ReturnsEmpty();
 Handler Fails(HRESULT hr, UINT argError = 0);
 Handler Throws(const Exception& exception);
 
-class FakeDispatch : public IDispatch {
+class FakeDispatch : public quillon_test::ComObject<quillon_test::Lifetime::kCountOnly, IDispatch> {
  public:
   FakeDispatch() = default;
-  FakeDispatch(const FakeDispatch&) = delete;
-  FakeDispatch& operator=(const FakeDispatch&) = delete;
-  virtual ~FakeDispatch() = default;
+  ~FakeDispatch() override = default;
 
   // Member names match case-insensitively, as automation names do.
   void Add(const wchar_t* name, DISPID dispid, Handler handler = nullptr);
-  ULONG RefCount() const { return m_refs; }
 
   std::vector<std::wstring> namesAsked;  // every GetIDsOfNames, in order
   std::vector<RecordedCall> calls;       // every Invoke, in order
 
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
   // IDispatch
   STDMETHODIMP GetTypeInfoCount(UINT* count) override;
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
@@ -91,7 +86,6 @@ class FakeDispatch : public IDispatch {
     Handler handler;
   };
   std::vector<Member> m_members;
-  ULONG m_refs = 1;
 };
 
 // A collection for enumeration tests: _NewEnum (DISPID_NEWENUM) hands out an

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/com/ComObject.h"
 #include "tests/support/fakewmi/FakeWmiConfig.h"
 #include "tests/support/fakewmi/FakeWmiLog.h"
 #include "tests/support/fakewmi/FakeWmiRegistry.h"
@@ -28,10 +29,20 @@ namespace fakewmi {
 namespace {
 
 HMODULE g_module;
-LONG g_objects;  // live objects, the class object's references included
+LONG g_objects;  // live objects that the DLL handed out
 LONG g_locks;    // IClassFactory::LockServer
 
 using DeviceList = std::shared_ptr<const std::vector<FakeDevice>>;
+using quillon_test::ComObject;
+using quillon_test::Lifetime;
+
+// A member of every object the DLL hands out, so DllCanUnloadNow sees them all.
+struct LiveObject {
+  LiveObject() { InterlockedIncrement(&g_objects); }
+  ~LiveObject() { InterlockedDecrement(&g_objects); }
+  LiveObject(const LiveObject&) = delete;
+  LiveObject& operator=(const LiveObject&) = delete;
+};
 
 std::string HrText(HRESULT hr) {
   char buf[16];
@@ -86,29 +97,8 @@ HRESULT FailInvoke(HRESULT hr, EXCEPINFO* excep) {
 
 // IDispatch without type information: members are looked up by name
 // (case-insensitively, as automation names are) and dispatched by DISPID.
-class CDispatchBase : public IDispatch {
+class CDispatchBase : public ComObject<Lifetime::kDeleteAtZero, IDispatch> {
  public:
-  CDispatchBase() { InterlockedIncrement(&g_objects); }
-  virtual ~CDispatchBase() { InterlockedDecrement(&g_objects); }
-  CDispatchBase(const CDispatchBase&) = delete;
-  CDispatchBase& operator=(const CDispatchBase&) = delete;
-
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
-  STDMETHODIMP_(ULONG) Release() override {
-    LONG n = InterlockedDecrement(&m_refs);
-    if (n == 0) delete this;
-    return n;
-  }
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
     if (!count) return E_POINTER;
     *count = 0;
@@ -151,7 +141,7 @@ class CDispatchBase : public IDispatch {
   }
 
  private:
-  LONG m_refs = 1;
+  LiveObject m_live;
 };
 
 class CDevice : public CDispatchBase {
@@ -190,40 +180,19 @@ class CDevice : public CDispatchBase {
   const DWORD m_readDelayMs;
 };
 
-class CEnumDevices : public IEnumVARIANT {
+class CEnumDevices : public ComObject<Lifetime::kDeleteAtZero, IEnumVARIANT> {
  public:
   CEnumDevices(DeviceList devices, DWORD readDelayMs, std::wstring logPath, ULONG position)
       : m_devices(std::move(devices)),
         m_readDelayMs(readDelayMs),
         m_logPath(std::move(logPath)),
         m_position(position) {
-    InterlockedIncrement(&g_objects);
     InitializeCriticalSection(&m_lock);
     AppendLog(m_logPath, "enum-begin", "");
   }
-  virtual ~CEnumDevices() {
+  ~CEnumDevices() override {
     AppendLog(m_logPath, "enum-end", "fetched=" + std::to_string(m_fetched));
     DeleteCriticalSection(&m_lock);
-    InterlockedDecrement(&g_objects);
-  }
-  CEnumDevices(const CEnumDevices&) = delete;
-  CEnumDevices& operator=(const CEnumDevices&) = delete;
-
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IEnumVARIANT) {
-      *ppv = static_cast<IEnumVARIANT*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
-  STDMETHODIMP_(ULONG) Release() override {
-    LONG n = InterlockedDecrement(&m_refs);
-    if (n == 0) delete this;
-    return n;
   }
 
   STDMETHODIMP Next(ULONG count, VARIANT* items, ULONG* fetched) override {
@@ -267,7 +236,7 @@ class CEnumDevices : public IEnumVARIANT {
   }
 
  private:
-  LONG m_refs = 1;
+  LiveObject m_live;
   const DeviceList m_devices;
   const DWORD m_readDelayMs;
   const std::wstring m_logPath;
@@ -373,31 +342,9 @@ class CService : public CDispatchBase {
 };
 
 // The parsed "winmgmts:..." name. Binding it is where the service connects.
-class CServiceMoniker : public IMoniker {
+class CServiceMoniker : public ComObject<Lifetime::kDeleteAtZero, IMoniker> {
  public:
-  explicit CServiceMoniker(std::wstring displayName) : m_displayName(std::move(displayName)) {
-    InterlockedIncrement(&g_objects);
-  }
-  virtual ~CServiceMoniker() { InterlockedDecrement(&g_objects); }
-  CServiceMoniker(const CServiceMoniker&) = delete;
-  CServiceMoniker& operator=(const CServiceMoniker&) = delete;
-
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IPersistStream || riid == IID_IMoniker) {
-      *ppv = static_cast<IMoniker*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
-  STDMETHODIMP_(ULONG) Release() override {
-    LONG n = InterlockedDecrement(&m_refs);
-    if (n == 0) delete this;
-    return n;
-  }
+  explicit CServiceMoniker(std::wstring displayName) : m_displayName(std::move(displayName)) {}
 
   STDMETHODIMP GetClassID(CLSID* clsid) override {
     if (!clsid) return E_POINTER;
@@ -486,37 +433,15 @@ class CServiceMoniker : public IMoniker {
   }
 
  private:
-  LONG m_refs = 1;
+  LiveObject m_live;
   const std::wstring m_displayName;
 };
 
 // The class object. It parses "winmgmts:" names itself (what Wine asks for
-// first) and, through the factory, hands itself out as the parser.
-class CProviderClass : public IClassFactory, public IParseDisplayName {
+// first) and, through the factory, hands itself out as the parser. A static
+// object: references to it only keep the DLL loaded.
+class CProviderClass : public ComObject<Lifetime::kCountOnly, IClassFactory, IParseDisplayName> {
  public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-    } else if (riid == IID_IParseDisplayName) {
-      *ppv = static_cast<IParseDisplayName*>(this);
-    } else {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  // A static object: references only keep the DLL loaded.
-  STDMETHODIMP_(ULONG) AddRef() override {
-    InterlockedIncrement(&g_objects);
-    return 2;
-  }
-  STDMETHODIMP_(ULONG) Release() override {
-    InterlockedDecrement(&g_objects);
-    return 1;
-  }
-
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
@@ -579,7 +504,10 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
   return hr;
 }
 
-STDAPI DllCanUnloadNow() { return (g_objects == 0 && g_locks == 0) ? S_OK : S_FALSE; }
+// The class object holds one reference of its own.
+STDAPI DllCanUnloadNow() {
+  return (g_objects == 0 && g_locks == 0 && g_providerClass.RefCount() == 1) ? S_OK : S_FALSE;
+}
 
 STDAPI DllRegisterServer() {
   wchar_t path[MAX_PATH];
