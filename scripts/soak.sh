@@ -9,6 +9,8 @@
 #   scripts/soak.sh [minutes] [seed]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wine-common.sh
+. "$root/scripts/wine-common.sh"
 build=${QUILLON_BUILD:-$root/build}
 minutes=${1:-5}
 seed=${2:-}
@@ -19,10 +21,10 @@ esac
 "$root/scripts/setup.sh" >/dev/null
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target e2e_soak Quillon TargetWindow fakewmi quillon_tiocm_shim >/dev/null
-trap '"$root/scripts/wine-env.sh" stop "$build" >/dev/null 2>&1 || true' EXIT
+trap 'wine_stop "$build"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-"$root/scripts/wine-env.sh" start "$build" >/dev/null
+wine_start "$build"
 
 export QUILLON_SOAK_SECONDS=$((minutes * 60))
 if [ -n "$seed" ]; then export QUILLON_SOAK_SEED=$seed; fi
