@@ -11,11 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-common.sh"
 build=${QUILLON_BUILD:-$root/build}
 
-"$root/scripts/setup.sh" >/dev/null
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target e2e_bench Quillon fakewmi quillon_tiocm_shim >/dev/null
-trap 'wine_stop "$build"' EXIT
-wine_start "$build"
+wine_prepare "$build" e2e_bench Quillon fakewmi quillon_tiocm_shim
 
 echo "== Quillon.exe end to end (fake reader on COM7, test WMI provider)"
 timeout 900 "$build/wine-run" "$build/tests/system/e2e_bench.exe" "$@"

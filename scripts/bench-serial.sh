@@ -9,11 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-common.sh"
 build=${QUILLON_BUILD:-$root/build}
 
-"$root/scripts/setup.sh" >/dev/null
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target serial_bench quillon_tiocm_shim >/dev/null
-trap 'wine_stop "$build"' EXIT
-wine_start "$build"
+wine_prepare "$build" serial_bench quillon_tiocm_shim
 
 for mode in with without; do
   echo "== serial link, $mode the shim"

@@ -18,13 +18,9 @@ case $minutes$seed in
   *[!0-9]*) echo "usage: $0 [minutes] [seed]   (whole numbers)" >&2; exit 2 ;;
 esac
 
-"$root/scripts/setup.sh" >/dev/null
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target e2e_soak Quillon TargetWindow fakewmi quillon_tiocm_shim >/dev/null
-trap 'wine_stop "$build"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-wine_start "$build"
+wine_prepare "$build" e2e_soak Quillon TargetWindow fakewmi quillon_tiocm_shim
 
 export QUILLON_SOAK_SECONDS=$((minutes * 60))
 if [ -n "$seed" ]; then export QUILLON_SOAK_SEED=$seed; fi

@@ -9,6 +9,9 @@
 #                                  prefix, wineserver, fake reader), then wine_env DIR
 #   wine_stop DIR                  stops it; quiet, never fails (for an EXIT trap)
 #   winpath PATH                   prints the Windows path of a Linux path
+#   wine_prepare DIR TARGET...     makes the machine ready, builds TARGETs into the
+#                                  build tree DIR and starts its platform until the
+#                                  script exits (benchmarks, the soak)
 #   wait_for SECONDS WHAT CMD...   runs CMD until it succeeds; after SECONDS,
 #                                  says it waited in vain for WHAT and returns 1
 # The test wrapper (cmake/wine-run.sh.in), wine-env.sh, the demo, the screenshot
@@ -37,6 +40,16 @@ wine_start() {
 
 wine_stop() {
   "$wine_common_dir/wine-env.sh" stop "$1" >/dev/null 2>&1 || true
+}
+
+wine_prepare() {
+  wine_prepared_dir=$1
+  shift
+  "$wine_common_dir/setup.sh" >/dev/null
+  cmake -S "$wine_common_dir/.." -B "$wine_prepared_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$wine_prepared_dir" -j2 --target "$@" >/dev/null
+  trap 'wine_stop "$wine_prepared_dir"' EXIT
+  wine_start "$wine_prepared_dir"
 }
 
 winpath() {
