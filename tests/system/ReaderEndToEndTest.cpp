@@ -253,6 +253,23 @@ TEST_F(ReaderEndToEnd, ACardCutByAnUnplugTypesNothing) {
   ExpectText(expected);
 }
 
+// Half a card on one opening, then the reader turns up on another COM number and a
+// discovery run moves to it, well within the second that held bytes are kept: the new
+// opening starts with an empty receive window, so the half never combines with it.
+TEST_F(ReaderEndToEnd, BytesOfOneOpeningNeverCombineWithTheNext) {
+  constexpr int kOtherPort = 8;
+  ASSERT_TRUE(reader_.Plug(kOtherPort));
+  FakeWmiConfig moved;
+  moved.Add(L"USB Serial Port (COM8)", L"USBSER\\VID_0403+PID_8288+A1B2\\0000");
+  HANDLE hold = HoldNextDiscovery(moved);
+  PostBytes(Bytes({0x12, 0x34, 0x56, 0x78}));  // with 08 next: 305419896
+  Release(hold, moved);
+  ASSERT_TRUE(reader_.WaitOpeners(kOtherPort, 1, kLong));
+  PostBytes(kNineByteCard);
+  ExpectText(kNineByteCardDigits);
+  reader_.Unplug(kOtherPort);
+}
+
 // A WM_QUIT that does not come from the program's own exit, while cards stream in: the
 // window goes (icon removed, port closed) before the dialog object, the program ends
 // with the quit's code, and what was typed is a run of whole cards.
