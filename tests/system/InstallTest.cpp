@@ -63,13 +63,9 @@ std::wstring ShortcutTarget() {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Runs a command line to its end; its exit code, or STILL_ACTIVE when it outlived
-// timeoutMs (it is then killed).
-DWORD RunCommand(std::wstring cmd, DWORD timeoutMs) {
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi = {};
-  if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return ~0u;
+// Waits for a process it started (ending it after the time), closes its handles and
+// gives its exit code (STILL_ACTIVE when it had to be ended).
+DWORD EndOf(PROCESS_INFORMATION& pi, DWORD timeoutMs) {
   DWORD code = STILL_ACTIVE;
   if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0)
     GetExitCodeProcess(pi.hProcess, &code);
@@ -78,6 +74,16 @@ DWORD RunCommand(std::wstring cmd, DWORD timeoutMs) {
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return code;
+}
+
+// Runs a command line to its end; its exit code, or STILL_ACTIVE when it outlived
+// timeoutMs (it is then killed).
+DWORD RunCommand(std::wstring cmd, DWORD timeoutMs) {
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return ~0u;
+  return EndOf(pi, timeoutMs);
 }
 
 DWORD Msiexec(const std::wstring& args) { return RunCommand(L"msiexec.exe " + args, kMsiexecWait); }
@@ -314,13 +320,7 @@ TEST_F(Installer, DowngradeIsRefusedWithAMessageAndKeepsTheNewerOne) {
     GetDlgItemTextW(box, 0xFFFF, text, ARRAYSIZE(text));  // a message box's text control
     PostMessageW(box, WM_COMMAND, IDOK, 0);
   }
-  DWORD code = STILL_ACTIVE;
-  if (WaitForSingleObject(pi.hProcess, kMsiexecWait) == WAIT_OBJECT_0)
-    GetExitCodeProcess(pi.hProcess, &code);
-  else
-    TerminateProcess(pi.hProcess, 99);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  const DWORD code = EndOf(pi, kMsiexecWait);
   EXPECT_NE(std::wstring(text).find(L"A newer version of Quillon is already installed"), std::wstring::npos)
       << "message box: " << (box != nullptr);
   EXPECT_EQ(code, static_cast<DWORD>(ERROR_INSTALL_FAILURE));

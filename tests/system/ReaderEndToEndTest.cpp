@@ -18,6 +18,7 @@
 #include "tests/support/handles/HandleCount.h"
 #include "tests/support/reader/FakeReader.h"
 #include "tests/support/targetwindow/TargetWindow.h"
+#include "tests/system/ReaderFixture.h"
 #include "tests/system/ReaderTestSupport.h"
 #include "tests/system/SystemTestSupport.h"
 
@@ -32,35 +33,9 @@ constexpr UINT kSerialRxChar = WM_USER + 7;
 constexpr UINT kSerialLost = WM_USER + 10;
 constexpr wchar_t kHoldEvent[] = L"Local\\QuillonE2E.QueryHold";
 
-class ReaderEndToEnd : public ::testing::Test {
+class ReaderEndToEnd : public ReaderFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(reader_.Connected()) << reader_.LastError();
-    ASSERT_TRUE(reader_.Plug(kReaderPort)) << reader_.LastError();
-    wmi_.reset(new ScopedFakeWmi(ReaderDevices()));
-    ASSERT_EQ(wmi_->Result(), S_OK);
-    ASSERT_TRUE(quillon_.Start(QUILLON_EXE));
-    ASSERT_TRUE(StartTargetWindow(WinePath(TARGET_WINDOW_EXE), L"Quillon end to end", target_));
-    // The first run (at start) opens the reader.
-    ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong)) << reader_.LastError() << LogText();
-    ASSERT_TRUE(SyncWithOpen(reader_, kReaderPort)) << reader_.LastError();
-  }
-
-  void TearDown() override {
-    quillon_.Stop();
-    StopTargetWindow(target_);
-    reader_.Unplug(kReaderPort);
-    wmi_.reset();
-  }
-
-  // The provider's call log, for failure messages.
-  std::string LogText() {
-    std::string text = "\nprovider log:\n";
-    for (const std::string& line : wmi_->Log().Lines()) text += line + "\n";
-    return text;
-  }
-
-  std::wstring Text() { return GetTargetText(target_.edit); }
+  ReaderEndToEnd() : ReaderFixture(L"Quillon end to end") {}
 
   // Waits until the target holds as many characters as `expected`, then compares.
   void ExpectText(const std::wstring& expected) {
@@ -116,10 +91,6 @@ class ReaderEndToEnd : public ::testing::Test {
     for (char b : bytes) PostMessageW(quillon_.Dialog(), kSerialRxChar, static_cast<unsigned char>(b), kReaderPort);
   }
 
-  FakeReader reader_;
-  std::unique_ptr<ScopedFakeWmi> wmi_;
-  Program quillon_;
-  TargetWindow target_;
 };
 
 TEST_F(ReaderEndToEnd, TypesExactlyTheCardsOfTheStreamInOrder) {

@@ -25,6 +25,7 @@
 #include "tests/support/handles/HandleCount.h"
 #include "tests/support/reader/FakeReader.h"
 #include "tests/support/targetwindow/TargetWindow.h"
+#include "tests/system/ReaderFixture.h"
 #include "tests/system/ReaderTestSupport.h"
 #include "tests/system/SystemTestSupport.h"
 
@@ -44,27 +45,16 @@ unsigned EnvNumber(const char* name, unsigned fallback) {
   return text && *text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-class ReaderSoak : public ::testing::Test {
+class ReaderSoak : public ReaderFixture {
  protected:
+  ReaderSoak() : ReaderFixture(L"Quillon soak") {}
+
   void SetUp() override {
-    ASSERT_TRUE(reader_.Connected()) << reader_.LastError();
-    ASSERT_TRUE(reader_.Plug(kReaderPort)) << reader_.LastError();
-    wmi_.reset(new ScopedFakeWmi(ReaderDevices()));
-    ASSERT_EQ(wmi_->Result(), S_OK);
-    ASSERT_TRUE(quillon_.Start(QUILLON_EXE));
-    ASSERT_TRUE(StartTargetWindow(WinePath(TARGET_WINDOW_EXE), L"Quillon soak", target_));
+    ReaderFixture::SetUp();
+    if (HasFatalFailure()) return;
     // A long run types more than an EDIT takes by default.
     SendMessageW(target_.edit, EM_SETLIMITTEXT, 0, 0);
-    ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong)) << reader_.LastError();
-    ASSERT_TRUE(SyncWithOpen(reader_, kReaderPort)) << reader_.LastError();
     start_ = GetTickCount();
-  }
-
-  void TearDown() override {
-    quillon_.Stop();
-    StopTargetWindow(target_);
-    reader_.Unplug(kReaderPort);
-    wmi_.reset();
   }
 
   int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
@@ -73,7 +63,6 @@ class ReaderSoak : public ::testing::Test {
     if (ms > 0) Sleep(static_cast<DWORD>(ms));
   }
 
-  std::wstring Text() { return GetTargetText(target_.edit); }
   size_t TypedLength() {
     DWORD_PTR length = 0;
     SendMessageTimeoutW(target_.edit, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 10000, &length);
@@ -263,10 +252,6 @@ class ReaderSoak : public ::testing::Test {
     std::string line;
   };
 
-  FakeReader reader_;
-  std::unique_ptr<ScopedFakeWmi> wmi_;
-  Program quillon_;
-  TargetWindow target_;
   std::mt19937 rng_;
   DWORD start_ = 0;
   CardMaker cards_;
