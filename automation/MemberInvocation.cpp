@@ -21,7 +21,13 @@ const size_t kMemberCapacity = 512;
 const int kSlotCount = 25;
 using detail::kLocale;
 
+// "v" copies the whole VARIANT: 16 bytes on 32-bit Windows, 24 on 64-bit, where
+// its record form (two pointers) makes the value part 16 bytes long.
+#ifdef _WIN64
+static_assert(sizeof(VARIANT) == 24, "the \"v\" specifier copies 24 bytes");
+#else
 static_assert(sizeof(VARIANT) == 16, "the \"v\" specifier copies 16 bytes");
+#endif
 
 // The type each result specifier coerces the result to; 0 takes it as it comes.
 struct ResultType {

@@ -24,8 +24,15 @@ function(quillon_version_resource target version)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 
+# The packages' architecture name: win32 for the x86 build, win64 for x64.
+if(QUILLON_ARCH STREQUAL "x64")
+  set(QUILLON_PACKAGE_ARCH win64)
+else()
+  set(QUILLON_PACKAGE_ARCH win32)
+endif()
+
 # Custom target `name` packs exe `target` as `version` into `dir`:
-# Quillon-<version>-win32.zip and Quillon-<version>-win32.msi (scripts/package.sh).
+# Quillon-<version>-<win32|win64>.zip and .msi (scripts/package.sh).
 # It packs on every build: whether to sign is read from the build's environment
 # (QUILLON_SIGN_PFX), which no file date tells, and packing takes a second.
 function(quillon_add_package name target version dir)
@@ -33,7 +40,9 @@ function(quillon_add_package name target version dir)
   add_custom_target(${name}
     COMMAND ${CMAKE_COMMAND} -E env STRIP=${CMAKE_STRIP} "QUILLON_PUBLISHER=${QUILLON_PUBLISHER}"
             ${PROJECT_SOURCE_DIR}/scripts/package.sh $<TARGET_FILE:${target}> ${version} ${dir}
-    BYPRODUCTS ${dir}/Quillon-${version}-win32.zip ${dir}/Quillon-${version}-win32.msi
+            ${QUILLON_PACKAGE_ARCH}
+    BYPRODUCTS ${dir}/Quillon-${version}-${QUILLON_PACKAGE_ARCH}.zip
+               ${dir}/Quillon-${version}-${QUILLON_PACKAGE_ARCH}.msi
     COMMENT "Packing Quillon ${version} into ${dir}"
     VERBATIM)
   add_dependencies(${name} ${target})

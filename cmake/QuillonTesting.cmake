@@ -26,10 +26,10 @@ add_test(NAME wine_env_stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh stop
 set_tests_properties(wine_env_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 set_tests_properties(wine_env_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
 
-# quillon_add_gtest(NAME name SOURCES ... [LIBS ...] [TIMEOUT s] [DEPENDS targets...])
-# One CTest test per exe; the exe runs under Wine with the fixture.
+# quillon_add_gtest(NAME name SOURCES ... [LIBS ...] [TIMEOUT s] [DEPENDS targets...] [ARGS ...])
+# One CTest test per exe; the exe runs under Wine with the fixture, with ARGS.
 function(quillon_add_gtest)
-  cmake_parse_arguments(T "NO_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "NO_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;DEPENDS;ARGS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   if(T_NO_MAIN)
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} gmock gtest)
@@ -42,6 +42,6 @@ function(quillon_add_gtest)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no ${T_ARGS})
   set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT ${T_TIMEOUT})
 endfunction()

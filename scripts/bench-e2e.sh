@@ -9,9 +9,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/wine-common.sh
 . "$root/scripts/wine-common.sh"
-build=${QUILLON_BUILD:-$root/build}
+pick_arch
+build=$(quillon_build_dir "$arch")
+echo "${0##*/}: the $arch build ($arch_why)"
 
-wine_prepare "$build" e2e_bench Quillon fakewmi quillon_tiocm_shim
+wine_prepare "$arch" "$build" e2e_bench Quillon fakewmi quillon_tiocm_shim
 
 echo "== Quillon.exe end to end (fake reader on COM7, test WMI provider)"
 timeout 900 "$build/wine-run" "$build/tests/system/e2e_bench.exe" "$@"

@@ -7,9 +7,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/wine-common.sh
 . "$root/scripts/wine-common.sh"
-build=${QUILLON_BUILD:-$root/build}
+pick_arch
+build=$(quillon_build_dir "$arch")
+echo "${0##*/}: the $arch build ($arch_why)"
 
-wine_prepare "$build" serial_bench quillon_tiocm_shim
+wine_prepare "$arch" "$build" serial_bench quillon_tiocm_shim
 
 for mode in with without; do
   echo "== serial link, $mode the shim"

@@ -2,9 +2,10 @@
 # Checks that every .exe and .dll under a build tree imports only DLLs that ship
 # with Windows, so the program needs nothing installed beside it.
 set -u
+#   check-imports.sh BUILD_DIR [OBJDUMP]   (the build's objdump; i686's by default)
 build=${1:?build dir}
 allowed='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comctl32|comdlg32|msvcrt|ws2_32|uuid|rpcrt4|shlwapi|version|msi|wtsapi32|setupapi|cfgmgr32|imm32|winmm|bcrypt|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'
-objdump=i686-w64-mingw32-objdump
+objdump=${2:-i686-w64-mingw32-objdump}
 count=0 bad=0
 while IFS= read -r -d '' f; do
   case $f in */wineprefix/*|*/CMakeFiles/*) continue ;; esac

@@ -3,10 +3,11 @@
 # package.sh signs the exe and the MSI, osslsigncode verifies both against that
 # certificate, and one changed byte in the signed exe fails verification. Without
 # a certificate the package is unsigned and says so.
-#   check-signing.sh BUILD_DIR
+#   check-signing.sh BUILD_DIR [ARCH]      (ARCH: the packages' win32 or win64)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?build dir}" && pwd)
+arch=${2:-win32}
 exe=$build/entry/Quillon.exe
 version=9.9.9
 work=$(mktemp -d)
@@ -32,12 +33,12 @@ openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass
   -out "$work/cert.pfx"
 
 QUILLON_SIGN_PFX=$work/cert.pfx QUILLON_SIGN_PASSWORD=throwaway \
-  "$root/scripts/package.sh" "$exe" "$version" "$work/signed" >/dev/null
-signed_exe=$work/signed/release/Quillon.exe
-signed_msi=$work/signed/Quillon-$version-win32.msi
+  "$root/scripts/package.sh" "$exe" "$version" "$work/signed" "$arch" >/dev/null
+signed_exe=$work/signed/release-$arch/Quillon.exe
+signed_msi=$work/signed/Quillon-$version-$arch.msi
 check "the packed exe verifies" verifies "$signed_exe"
 check "the MSI verifies" verifies "$signed_msi"
-python3 -m zipfile -e "$work/signed/Quillon-$version-win32.zip" "$work/unzipped"
+python3 -m zipfile -e "$work/signed/Quillon-$version-$arch.zip" "$work/unzipped"
 check "the zip holds the signed exe" cmp "$work/unzipped/Quillon.exe" "$signed_exe"
 
 # One byte of code changed after signing.
@@ -50,15 +51,15 @@ check "a changed byte fails verification" fails_to_verify "$work/corrupt.exe"
 # A certificate that cannot be used fails the packing rather than leaving it unsigned.
 wrong_password_fails() {
   ! QUILLON_SIGN_PFX=$work/cert.pfx QUILLON_SIGN_PASSWORD=wrong \
-    "$root/scripts/package.sh" "$exe" "$version" "$work/wrong"
+    "$root/scripts/package.sh" "$exe" "$version" "$work/wrong" "$arch"
 }
 check "a wrong password fails the packing" wrong_password_fails
 
 env -u QUILLON_SIGN_PFX -u QUILLON_SIGN_PASSWORD \
-  "$root/scripts/package.sh" "$exe" "$version" "$work/unsigned" >"$work/unsigned.log"
+  "$root/scripts/package.sh" "$exe" "$version" "$work/unsigned" "$arch" >"$work/unsigned.log"
 check "without a certificate it says unsigned" grep -q "unsigned" "$work/unsigned.log"
 check "without a certificate the MSI carries no signature" \
-  fails_to_verify "$work/unsigned/Quillon-$version-win32.msi"
+  fails_to_verify "$work/unsigned/Quillon-$version-$arch.msi"
 
 echo "signing: $((checks - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]

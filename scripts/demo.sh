@@ -8,12 +8,15 @@
 # (frames written on the line, with noise between them), prints the numbers that
 # were typed into the target window, and saves a screenshot of the desktop with
 # the tray icon and the typed numbers.
-#   scripts/demo.sh [SCREENSHOT]        (default: build/demo/quillon-demo.png)
+# It runs the x86 build where this kernel runs 32-bit programs, else the x64
+# build (QUILLON_ARCH=x86 or x64 picks one), and says which.
+#   scripts/demo.sh [SCREENSHOT]        (default: BUILD/demo/quillon-demo.png)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/wine-common.sh
 . "$root/scripts/wine-common.sh"
-build=${QUILLON_BUILD:-$root/build}
+pick_arch
+build=$(quillon_build_dir "$arch")
 shot_out=${1:-$build/demo/quillon-demo.png}
 port=7
 
@@ -27,7 +30,9 @@ cards=(
 )
 
 "$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+quillon_need_toolchain "$arch"
+echo "demo: the $arch build ($arch_why), in $build"
+cmake -S "$root" -B "$build" -DQUILLON_ARCH="$arch" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target Quillon TargetWindow fakewmi fakewmi-ctl >/dev/null
 
 env_dir=$build/demo

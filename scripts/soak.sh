@@ -11,7 +11,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/wine-common.sh
 . "$root/scripts/wine-common.sh"
-build=${QUILLON_BUILD:-$root/build}
+pick_arch
+build=$(quillon_build_dir "$arch")
+echo "${0##*/}: the $arch build ($arch_why)"
 minutes=${1:-5}
 seed=${2:-}
 case $minutes$seed in
@@ -20,7 +22,7 @@ esac
 
 trap 'exit 130' INT
 trap 'exit 143' TERM
-wine_prepare "$build" e2e_soak Quillon TargetWindow fakewmi quillon_tiocm_shim
+wine_prepare "$arch" "$build" e2e_soak Quillon TargetWindow fakewmi quillon_tiocm_shim
 
 export QUILLON_SOAK_SECONDS=$((minutes * 60))
 if [ -n "$seed" ]; then export QUILLON_SOAK_SEED=$seed; fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Starts and stops the test platform of one build tree: a private Xvfb display,
-# the build's own 32-bit WINEPREFIX (created once, then reused) and a persistent
-# wineserver, so every test exe starts fast.
+# the build's own WINEPREFIX of its architecture (win32 or win64, created once,
+# then reused) and a persistent wineserver, so every test exe starts fast.
 #   wine-env.sh start BUILD_DIR   |   wine-env.sh stop BUILD_DIR
 # Helpers that tests start on the Linux side (fake readers, ptys) record their
 # pids under BUILD_DIR/wine-env/pids; stop ends them too.
@@ -56,21 +56,29 @@ start() {
     # Made with a server of its own that ends when the prefix's start-up has
     # settled, so no half-started system service outlives it.
     echo "wine-env: creating the test prefix (once per build tree)"
-    wineboot -i >/dev/null 2>&1
+    wine wineboot -i >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     timeout 120 wineserver -w >/dev/null 2>&1
   fi
   # The server takes a pty as its controlling terminal and floods stderr when
   # that pty hangs up: it runs with stderr discarded.
   wineserver -p >/dev/null 2>&1
-  # Wait until the prefix's own start-up has settled.
-  wine cmd /c exit >/dev/null 2>&1
+  # A program must run before any test does (this also waits until the prefix's
+  # own start-up has settled): a platform that cannot start one fails here, once,
+  # with the loader's own words.
+  local said
+  said=$(wine cmd /c echo quillon-wine-runs 2>"$state/first-program.log" | tr -d '\r')
+  if [ "$said" != quillon-wine-runs ]; then
+    echo "wine-env: $WINELOADER could not run a program in $WINEPREFIX ($WINEARCH):" >&2
+    tail -n 5 "$state/first-program.log" >&2
+    return 1
+  fi
   start_fake_reader || return 1
   echo "wine-env: display $DISPLAY, prefix $WINEPREFIX"
 }
 
 case $cmd in
-  start) start ;;
+  start) start || { stop; exit 1; } ;;
   stop) stop; echo "wine-env: stopped" ;;
   *) echo "usage: $0 start|stop BUILD_DIR" >&2; exit 2 ;;
 esac

@@ -12,7 +12,12 @@
 // The record's form that ends with guidItem: older shells accept it, and nothing
 // here needs the balloon icon that the full form adds.
 constexpr DWORD kTrayIconDataSize = NOTIFYICONDATAW_V3_SIZE;
+// The shell tells the forms apart by their size, which follows the pointer width.
+#ifdef _WIN64
+static_assert(kTrayIconDataSize == 968, "icon data form");
+#else
 static_assert(kTrayIconDataSize == 952, "icon data form");
+#endif
 constexpr UINT kTrayIconId = 1;
 constexpr WORD kTrayMenuId = 128;
 

@@ -163,11 +163,12 @@ const ArgCase kArgCases[] = {
      }},
     {"D", false, [](IDispatch* o, IDispatch*) { return CallMethod(o, L"M(%D, %d)", 36526.75, kSentinel); },
      [](const RecordedArg& a, IDispatch*) { ExpectDate(a, 36526.75); }},
+    // Beyond 32 bits, so a 32-bit read fails on x64 too, where every slot is 8 bytes.
     {"t_64_bits", false,
      [](IDispatch* o, IDispatch*) {
-       return CallMethod(o, L"M(%t, %d)", static_cast<__int64>(43200), kSentinel);
+       return CallMethod(o, L"M(%t, %d)", static_cast<__int64>(50000) * 86400 + 43200, kSentinel);
      },
-     [](const RecordedArg& a, IDispatch*) { ExpectDate(a, 25569.5); }},  // the test runs in UTC
+     [](const RecordedArg& a, IDispatch*) { ExpectDate(a, 25569 + 50000.5); }},  // the test runs in UTC
     {"W", false,
      [](IDispatch* o, IDispatch*) {
        SYSTEMTIME st = {2000, 1, 6, 1, 18, 0, 0, 0};

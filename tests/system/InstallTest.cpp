@@ -357,6 +357,57 @@ TEST_F(Installer, RemovalWhileRunningEndsItAndLeavesNothingBehind) {
   EXPECT_FALSE(UninstallEntryExists(products[0]));
 }
 
+#ifdef _WIN64
+// The machine a PE file is built for, or 0.
+WORD ExeMachine(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  IMAGE_DOS_HEADER dos = {};
+  IMAGE_FILE_HEADER header = {};
+  DWORD read = 0, signature = 0;
+  const bool ok = ReadFile(file, &dos, sizeof(dos), &read, nullptr) && read == sizeof(dos) &&
+                  SetFilePointer(file, dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+                  ReadFile(file, &signature, sizeof(signature), &read, nullptr) &&
+                  signature == IMAGE_NT_SIGNATURE && ReadFile(file, &header, sizeof(header), &read, nullptr);
+  CloseHandle(file);
+  return ok ? header.Machine : 0;
+}
+
+// Both architectures' packages share the upgrade code and the folder: either,
+// installed over the other of the same version, replaces it, leaving one product,
+// one exe (the new one's) and one Run value. NOLAUNCH: the 32-bit exe need not run.
+TEST_F(Installer, EitherArchitectureReplacesTheOtherArchitectureOfTheSameVersion) {
+  const std::string win32Msi = QUILLON_WIN32_MSI;
+  if (!Exists(WinePath(win32Msi.c_str())))
+    GTEST_SKIP() << "not run: the x86 build's package " << win32Msi
+                 << " is missing (scripts/test.sh builds x86 before x64)";
+  struct Order {
+    const char* first;
+    const char* second;
+    WORD machine;
+  } orders[] = {{win32Msi.c_str(), QUILLON_MSI, IMAGE_FILE_MACHINE_AMD64},
+                {QUILLON_MSI, win32Msi.c_str(), IMAGE_FILE_MACHINE_I386}};
+  for (const Order& order : orders) {
+    SCOPED_TRACE(std::string(order.first) + " then " + order.second);
+    ASSERT_EQ(Msiexec(L"/i " + Package(order.first) + L" NOLAUNCH=1 /qn"), 0u);
+    const std::vector<std::wstring> replaced = InstalledProducts();
+    ASSERT_EQ(replaced.size(), 1u);
+    ASSERT_EQ(Msiexec(L"/i " + Package(order.second) + L" NOLAUNCH=1 /qn"), 0u);
+    const std::vector<std::wstring> products = InstalledProducts();
+    ASSERT_EQ(products.size(), 1u);
+    EXPECT_NE(products[0], replaced[0]);
+    EXPECT_FALSE(UninstallEntryExists(replaced[0]));
+    EXPECT_EQ(ProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING), Widen(QUILLON_VERSION));
+    EXPECT_EQ(ExeMachine(InstalledExe()), order.machine);
+    EXPECT_EQ(RunValue(), L"\"" + InstalledExe() + L"\"");
+    EXPECT_EQ(ShortcutTarget(), InstalledExe());
+    RemoveAll();
+    EXPECT_FALSE(Exists(InstalledExe()));
+    EXPECT_EQ(RunValue(), L"(none)");
+  }
+}
+#endif
+
 // Quillon.exe --exit, as the installer runs it.
 class ExitSwitch : public ::testing::Test {
  protected:

@@ -73,7 +73,7 @@ TEST(Resources, TooltipIconAndManifest) {
   const std::string text(manifest, size);
   for (const char* needle :
        {"level=\"asInvoker\"", "uiAccess=\"false\"", "name=\"Microsoft.Windows.Common-Controls\"",
-        "version=\"6.0.0.0\"", "processorArchitecture=\"x86\""}) {
+        "version=\"6.0.0.0\"", "processorArchitecture=\"*\""}) {
     EXPECT_NE(text.find(needle), std::string::npos) << needle;
   }
 }
