@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Makes a Debian 12 machine ready to build and test Quillon: the i686 MinGW-w64
-# cross compilers, Wine (32-bit) with Xvfb, socat, CMake and GoogleTest sources.
+# Makes a Debian 12 machine ready to build and test Quillon: the i686 and x86_64
+# MinGW-w64 cross compilers, Wine (32- and 64-bit loaders) with Xvfb, socat,
+# CMake and GoogleTest sources. wine32 installs even where the kernel cannot run
+# it; the scripts then use the 64-bit loader alone.
 # Idempotent: when everything is present it says so and changes nothing.
 set -euo pipefail
 
 packages=(
   cmake make ninja-build python3 zip
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   googletest
   wine wine32:i386 wine64 libwine:i386
   xvfb x11-utils xdotool imagemagick fonts-wqy-microhei
