@@ -1,7 +1,5 @@
 #include "entry/Diagnose.h"
 
-#include <shellapi.h>
-
 #include <cwchar>
 #include <string>
 
@@ -13,48 +11,139 @@
 #include "entry/RunApp.h"
 #include "serial/SerialMessages.h"
 #include "serial/SerialPort.h"
+#include "win/Scoped.h"
 
-// Everything runs on the calling thread, which owns a message-only window for the
-// port's messages. The port's event thread sends each byte to it and waits; the
-// watch loop and every wait on the port (Close) keep answering sent messages, so
-// the event thread never waits for long.
+// Everything runs on the calling thread, which owns the report's window. The
+// port's event thread sends each byte to it and waits; the watch loop and every
+// wait on the port (Close) keep answering sent messages, so the event thread
+// never waits for long. `--exit` posts the window WM_CLOSE: the watch and the
+// wait for a key see it at their next message.
 
 using quillon::FormatString;
 
+const wchar_t kReportWindowClass[] = L"QuillonReport";
+
 namespace {
 
-constexpr wchar_t kSwitch[] = L"--diagnose";
-constexpr int kDefaultSeconds = 30;
-// A day: longer than anyone watches a line, and far inside the 49 days of
-// milliseconds that a wait's DWORD can count.
-constexpr int kMaxSeconds = 24 * 60 * 60;
-constexpr char kUsage[] = "usage: Quillon.exe --diagnose [seconds]   (seconds: 0 to 86400, default 30)";
+constexpr char kUsage[] =
+    "usage: Quillon [--diagnose [seconds] | --exit | --version | --help]   (seconds: 0 to 86400, default 30)";
+constexpr const char* kHelp[] = {
+    "Quillon " QUILLON_VERSION ": types the card numbers a USB card reader reads into the focused window.",
+    "",
+    "  Quillon                      run in the notification area (one copy per logon session)",
+    "  Quillon --diagnose [seconds] report the devices, the reader's port and, for the seconds",
+    "                               given (0 to 86400, default 30), what the reader sends",
+    "  Quillon --exit               end every Quillon of this logon session (waits up to 15 s)",
+    "  Quillon --version            the version",
+    "  Quillon --help               this text",
+    "",
+    "A switch may be written --name or /name, in any case; --diagnose=N is --diagnose N.",
+    "Exit status of --diagnose: 0 reader found and opened, 1 no reader, 2 its port did not",
+    "open, 3 WMI failed, 4 another Quillon holds the reader; 5 a bad command line.",
+    "--exit: 0 none runs any more, 1 one still runs.",
+};
 // Received bytes further apart than this go on separate lines of the live view.
 constexpr ULONGLONG kBurstGapMs = 50;
 constexpr int kBytesPerLine = 16;
-constexpr wchar_t kWindowClass[] = L"QuillonDiagnose";
 
-// The report's destination: the standard output when it is a file or a pipe, else
-// the parent's console, else a console of its own that stays until a key is pressed.
+// Hidden and top level, so that `--exit` finds it as it finds the tray dialog and
+// the session's end reaches it; while the line is watched it also takes the
+// port's messages.
+class CReportWindow {
+ public:
+  class CSerialSink {
+   public:
+    virtual void OnRxChar(WPARAM wParam) = 0;
+    virtual void OnLost() = 0;
+
+   protected:
+    ~CSerialSink() = default;
+  };
+
+  CReportWindow() {
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = kReportWindowClass;
+    RegisterClassExW(&wc);
+    m_hWnd = CreateWindowExW(WS_EX_TOOLWINDOW, kReportWindowClass, L"Quillon", WS_POPUP, 0, 0, 0, 0, nullptr,
+                             nullptr, wc.hInstance, this);
+  }
+  ~CReportWindow() {
+    if (m_hWnd) DestroyWindow(m_hWnd);
+  }
+  CReportWindow(const CReportWindow&) = delete;
+  CReportWindow& operator=(const CReportWindow&) = delete;
+
+  HWND Handle() const { return m_hWnd; }
+  void SetSink(CSerialSink* sink) { m_sink = sink; }
+  bool StopAsked() const { return m_stopAsked; }
+
+  // Dispatches the thread's pending messages.
+  static void Pump() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_NCCREATE) {
+      auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+      SetWindowLongPtrW(hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<CReportWindow*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(hWnd, msg, wParam, lParam);
+    switch (msg) {
+      case WM_SERIAL_RXCHAR:
+        if (self->m_sink) self->m_sink->OnRxChar(wParam);
+        return 0;
+      case WM_SERIAL_LOST:
+        if (self->m_sink) self->m_sink->OnLost();
+        return 0;
+      case WM_CLOSE:  // the window stays until the report ends
+        self->m_stopAsked = true;
+        return 0;
+      case WM_ENDSESSION:
+        if (wParam) self->m_stopAsked = true;
+        return 0;
+      default:
+        return DefWindowProcW(hWnd, msg, wParam, lParam);
+    }
+  }
+
+  HWND m_hWnd = nullptr;
+  CSerialSink* m_sink = nullptr;
+  bool m_stopAsked = false;
+};
+
+// The report's destination: the standard output when it is anything but a console
+// (a file, a pipe, nul), else the console it was started from, else a console of
+// its own that stays until a key is pressed or the report is asked to end.
 class CReportOutput {
  public:
-  CReportOutput() {
+  explicit CReportOutput(CReportWindow& window) : m_window(window) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    const DWORD type = (out && out != INVALID_HANDLE_VALUE) ? GetFileType(out) : FILE_TYPE_UNKNOWN;
-    if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) {
+    DWORD mode = 0;
+    if (out && out != INVALID_HANDLE_VALUE && !GetConsoleMode(out, &mode) &&
+        GetFileType(out) != FILE_TYPE_UNKNOWN) {
       m_hFile = out;  // the process's, not ours to close
       return;
     }
+    // The console companion has a console already; the GUI program attaches to its
+    // parent's or makes one. A console with no other process in it (the companion
+    // started from Explorer) closes when this ends: it is kept until a key too.
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) m_ownConsole = AllocConsole() != FALSE;
-    m_hConsole = OpenConsoleFile(L"CONOUT$");
+    DWORD processes[2];
+    if (GetConsoleProcessList(processes, ARRAYSIZE(processes)) == 1) m_ownConsole = true;
+    m_hConsole.Reset(OpenConsoleFile(L"CONOUT$"));
   }
 
   ~CReportOutput() {
-    if (m_ownConsole && m_hConsole) {
+    if (m_ownConsole && m_hConsole.IsValid()) {
       Line("Press any key to close this window.");
       WaitForKey();
     }
-    if (m_hConsole) CloseHandle(m_hConsole);
   }
 
   CReportOutput(const CReportOutput&) = delete;
@@ -66,50 +155,44 @@ class CReportOutput {
     DWORD written = 0;
     if (m_hFile) {
       WriteFile(m_hFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    } else if (m_hConsole) {
+    } else if (m_hConsole.IsValid()) {
       const int length = static_cast<int>(line.size());
       std::wstring wide(MultiByteToWideChar(CP_ACP, 0, line.data(), length, nullptr, 0), L'\0');
       MultiByteToWideChar(CP_ACP, 0, line.data(), length, &wide[0], static_cast<int>(wide.size()));
-      WriteConsoleW(m_hConsole, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+      WriteConsoleW(m_hConsole.Get(), wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
     }
   }
 
  private:
   static HANDLE OpenConsoleFile(const wchar_t* name) {
-    HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
   }
 
-  static void WaitForKey() {
-    HANDLE in = OpenConsoleFile(L"CONIN$");
-    if (!in) return;
-    FlushConsoleInputBuffer(in);
-    INPUT_RECORD record;
-    DWORD read = 0;
-    while (ReadConsoleInputW(in, &record, 1, &read)) {
-      if (read == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) break;
+  // Until a key goes down, or `--exit` or the session's end asks the report to end.
+  void WaitForKey() {
+    CScopedHandle in(OpenConsoleFile(L"CONIN$"));
+    if (!in.IsValid()) return;
+    FlushConsoleInputBuffer(in.Get());
+    HANDLE input = in.Get();
+    for (;;) {
+      m_window.Pump();
+      if (m_window.StopAsked()) return;
+      const DWORD woken = MsgWaitForMultipleObjects(1, &input, FALSE, INFINITE, QS_ALLINPUT);
+      if (woken == WAIT_OBJECT_0 + 1) continue;
+      if (woken != WAIT_OBJECT_0) return;
+      INPUT_RECORD record;
+      DWORD read = 0;
+      if (!ReadConsoleInputW(input, &record, 1, &read)) return;
+      if (read == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
     }
-    CloseHandle(in);
   }
 
+  CReportWindow& m_window;
   HANDLE m_hFile = nullptr;
-  HANDLE m_hConsole = nullptr;
+  CScopedHandle m_hConsole;
   bool m_ownConsole = false;
 };
-
-// Digits only, at most kMaxSeconds.
-bool ParseSeconds(const wchar_t* text, int* seconds) {
-  if (!*text) return false;
-  int value = 0;
-  for (const wchar_t* p = text; *p; ++p) {
-    if (*p < L'0' || *p > L'9') return false;
-    value = value * 10 + (*p - L'0');
-    if (value > kMaxSeconds) return false;
-  }
-  *seconds = value;
-  return true;
-}
 
 // In the ANSI code page, as the report's other text.
 std::string SystemText(DWORD error) {
@@ -251,31 +334,27 @@ int ReportDevices(CReportOutput& out) {
 
 // The live view: the port opened as discovery opens it, its bytes in hex, and each
 // card as the number the main dialog's decoder gives for them.
-class CLineWatch {
+class CLineWatch : public CReportWindow::CSerialSink {
  public:
-  CLineWatch(CReportOutput& out, int portNumber) : m_out(out), m_portNumber(portNumber) {}
+  CLineWatch(CReportOutput& out, CReportWindow& window, int portNumber)
+      : m_out(out), m_window(window), m_portNumber(portNumber) {
+    m_window.SetSink(this);
+  }
   ~CLineWatch() {
     m_serialPort.Close();
-    if (m_hWnd) DestroyWindow(m_hWnd);
+    m_window.SetSink(nullptr);
   }
   CLineWatch(const CLineWatch&) = delete;
   CLineWatch& operator=(const CLineWatch&) = delete;
 
-  // Creates the owner window and opens the port; false with the system's error when it did not open.
+  // Opens the port; false with the system's error when it did not open.
   bool Open(DWORD* error) {
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-    m_hWnd = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, this);
-    if (!m_hWnd) {
+    if (!m_window.Handle()) {
       *error = GetLastError();
       return false;
     }
     // Open leaves CreateFile's error in place when the device does not open.
-    if (m_serialPort.Open(m_hWnd, m_portNumber, quillon::kReaderBaudRate, quillon::kReaderParity,
+    if (m_serialPort.Open(m_window.Handle(), m_portNumber, quillon::kReaderBaudRate, quillon::kReaderParity,
                           quillon::kReaderDataBits, quillon::kReaderStopBits, quillon::kReaderEventMask)) {
       return true;
     }
@@ -294,43 +373,29 @@ class CLineWatch {
                      "present a card now.",
                      m_portNumber, seconds, now.wHour, now.wMinute, now.wSecond));
     const ULONGLONG total = static_cast<ULONGLONG>(seconds) * 1000;
-    while (!m_lost) {
+    // A close asked before the watch began (during a slow device query) is a message waiting here.
+    CReportWindow::Pump();
+    while (!m_lost && !m_window.StopAsked()) {
       const ULONGLONG elapsed = Elapsed();
       if (elapsed >= total) break;
       DWORD wait = static_cast<DWORD>(total - elapsed);
       if (m_lineBytes > 0 && wait > kBurstGapMs) wait = kBurstGapMs;
       MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-      MSG msg;
-      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+      CReportWindow::Pump();
       if (m_lineBytes > 0 && Elapsed() - m_lastByteAt >= kBurstGapMs) FlushBytes();
     }
     const ULONGLONG watched = Elapsed();
     // Bytes the event thread is sending meanwhile are still taken in.
     m_serialPort.Close();
     FlushBytes();
+    if (m_window.StopAsked() && !m_lost)
+      m_out.Line(Stamp(watched) + "  asked to end (Quillon --exit, or the session ends): stopped watching");
     m_out.Line(FormatString("Watched COM%d for %llu s: %llu bytes, %llu cards.", m_portNumber,
                             (watched + 500) / 1000, m_bytes, m_cards));
   }
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_NCCREATE) {
-      auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
-      SetWindowLongPtrW(hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<CLineWatch*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-    if (self && msg == WM_SERIAL_RXCHAR) {
-      self->OnRxChar(wParam);
-      return 0;
-    }
-    if (self && msg == WM_SERIAL_LOST) {
-      self->OnLost();
-      return 0;
-    }
-    return DefWindowProcW(hWnd, msg, wParam, lParam);
-  }
-
-  void OnRxChar(WPARAM wParam) {
+  void OnRxChar(WPARAM wParam) override {
     const ULONGLONG now = Elapsed();
     if (m_lineBytes > 0 && (now - m_lastByteAt >= kBurstGapMs || m_lineBytes == kBytesPerLine)) FlushBytes();
     if (m_lineBytes == 0) m_lineStart = now;
@@ -347,7 +412,7 @@ class CLineWatch {
     }
   }
 
-  void OnLost() {
+  void OnLost() override {
     m_lost = true;
     m_serialPort.Close();
     FlushBytes();
@@ -365,8 +430,8 @@ class CLineWatch {
   ULONGLONG Elapsed() const { return GetTickCount64() - m_start; }
 
   CReportOutput& m_out;
+  CReportWindow& m_window;
   int m_portNumber;
-  HWND m_hWnd = nullptr;
   CSerialPort m_serialPort;
   std::string m_rxBuffer;
   uint32_t m_rxLastTick = 0;
@@ -380,7 +445,7 @@ class CLineWatch {
   ULONGLONG m_lastByteAt = 0;
 };
 
-int Diagnose(CReportOutput& out, int seconds) {
+int Diagnose(CReportOutput& out, CReportWindow& window, int seconds) {
   const bool otherRunning = ReportWhoAndWhere(out);
   const int port = ReportDevices(out);
   if (port < 0) return kDiagnoseWmiFailed;
@@ -397,7 +462,7 @@ int Diagnose(CReportOutput& out, int seconds) {
   const std::string line =
       FormatString("COM%d at %d %d%c%d", port, quillon::kReaderBaudRate, quillon::kReaderDataBits,
                    quillon::kReaderParity, quillon::kReaderStopBits);
-  CLineWatch watch(out, port);
+  CLineWatch watch(out, window, port);
   DWORD error = 0;
   if (!watch.Open(&error)) {
     out.Line(
@@ -416,22 +481,45 @@ int Diagnose(CReportOutput& out, int seconds) {
 
 }  // namespace
 
-bool RunDiagnoseIfAsked(int* status) {
-  int argc = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (!argv) return false;
-  const bool asked = argc >= 2 && wcscmp(argv[1], kSwitch) == 0;
-  int seconds = kDefaultSeconds;
-  const bool valid = argc == 2 || (argc == 3 && ParseSeconds(argv[2], &seconds));
-  LocalFree(argv);
-  if (!asked) return false;
-
-  CReportOutput out;
-  if (!valid) {
-    out.Line(kUsage);
-    *status = kDiagnoseUsage;
-  } else {
-    *status = Diagnose(out, seconds);
+int RunReport(const quillon::Command& command) {
+  CReportWindow window;
+  CReportOutput out(window);
+  switch (command.kind) {
+    case quillon::CommandKind::kDiagnose:
+      return Diagnose(out, window, command.seconds);
+    case quillon::CommandKind::kVersion:
+      out.Line("Quillon " QUILLON_VERSION);
+      return 0;
+    case quillon::CommandKind::kHelp:
+      for (const char* line : kHelp) out.Line(line);
+      return 0;
+    default:
+      out.Line(kUsage);
+      return kDiagnoseUsage;
   }
-  return true;
+}
+
+int StartTrayProgram() {
+  wchar_t path[MAX_PATH * 2];
+  const DWORD length = GetModuleFileNameW(nullptr, path, ARRAYSIZE(path));
+  wchar_t* dot = wcsrchr(path, L'.');
+  if (length == 0 || length >= ARRAYSIZE(path) || !dot || dot + 4 >= path + ARRAYSIZE(path)) return -1;
+  wcscpy(dot, L".exe");
+  std::wstring commandLine = std::wstring(L"\"") + path + L"\"";
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  // Nothing inherited: the tray copy outlives this console and must not hold the
+  // file a script redirected this one's output to.
+  if (!CreateProcessW(path, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    const DWORD error = GetLastError();
+    CReportWindow window;
+    CReportOutput out(window);
+    char name[MAX_PATH * 2];
+    WideCharToMultiByte(CP_ACP, 0, path, -1, name, ARRAYSIZE(name), nullptr, nullptr);
+    out.Line(FormatString("Starting %s failed: error %lu, %s", name, error, SystemText(error).c_str()));
+    return -1;
+  }
+  CScopedHandle thread(pi.hThread), process(pi.hProcess);
+  return 0;
 }

@@ -1,12 +1,15 @@
 #pragma once
-// "Quillon.exe --diagnose [seconds]": a plain-text report, for whoever has to find
-// out why a card typed nothing, of what the program would find and open and of
-// what the reader sends. It never types, never takes the single-instance guard
-// and keeps no files.
+// The switches that write text: "Quillon --diagnose [seconds]", a plain-text
+// report, for whoever has to find out why a card typed nothing, of what the
+// program would find and open and of what the reader sends (it never types, never
+// takes the single-instance guard and keeps no files); --version, --help, and the
+// usage line for anything else.
 
 #include <windows.h>
 
-// Exit statuses of the diagnostic.
+#include "entry/CommandLine.h"
+
+// Exit statuses of the diagnostic, and of a bad command line.
 enum DiagnoseStatus {
   kDiagnoseReaderOpened = 0,
   kDiagnoseNoReader = 1,
@@ -16,6 +19,14 @@ enum DiagnoseStatus {
   kDiagnoseUsage = 5,  // a bad argument: one usage line, nothing else done
 };
 
-// When the command line starts with --diagnose, runs the diagnostic on the calling
-// thread (COM set up by the entry point) and returns true with its exit status.
-bool RunDiagnoseIfAsked(int* status);
+// The class of the hidden window a report holds while it runs: `--exit` closes it
+// to end the report as it would end the tray copy.
+extern const wchar_t kReportWindowClass[];
+
+// Runs a command other than the tray program and --exit on the calling thread
+// (COM set up by the entry point); returns its exit status.
+int RunReport(const quillon::Command& command);
+
+// The console companion started without a switch: starts the GUI program beside
+// it, which becomes the tray copy, and returns at once.
+int StartTrayProgram();

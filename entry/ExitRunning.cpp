@@ -1,29 +1,26 @@
 #include "entry/ExitRunning.h"
 
-#include <memory>
 #include <vector>
+
+#include "entry/Diagnose.h"
+#include "win/Scoped.h"
 
 namespace {
 
-constexpr wchar_t kSwitch[] = L"--exit";
-constexpr wchar_t kImageName[] = L"Quillon.exe";
+// The GUI program and its console companion; a test build under another name is never asked.
+constexpr const wchar_t* kImageNames[] = {L"Quillon.exe", L"Quillon.com"};
 constexpr wchar_t kDialogClass[] = L"#32770";
-constexpr wchar_t kDialogTitle[] = L"Quillon";
+constexpr wchar_t kTitle[] = L"Quillon";
 constexpr WORD kExitCommand = 1;  // the tray menu's only item
 
-bool IsSpace(wchar_t c) { return c == L' ' || c == L'\t'; }
-
-struct HandleCloser {
-  void operator()(HANDLE h) const { CloseHandle(h); }
-};
-using ProcessHandle = std::unique_ptr<void, HandleCloser>;
-
 struct RunningCopy {
-  HWND dialog;
-  ProcessHandle process;
+  HWND window;
+  UINT message;  // what asks it to end
+  WPARAM wParam;
+  CScopedHandle process;
 };
 
-// Only a copy of this program: another program's dialog may carry the same title.
+// Only a copy of this program: another program's window may carry the same title.
 bool IsQuillonImage(HANDLE process) {
   wchar_t path[MAX_PATH * 2];
   DWORD size = ARRAYSIZE(path);
@@ -31,7 +28,9 @@ bool IsQuillonImage(HANDLE process) {
   const wchar_t* name = path;
   for (const wchar_t* p = path; *p; ++p)
     if (*p == L'\\' || *p == L'/') name = p + 1;
-  return lstrcmpiW(name, kImageName) == 0;
+  for (const wchar_t* image : kImageNames)
+    if (lstrcmpiW(name, image) == 0) return true;
+  return false;
 }
 
 struct FindContext {
@@ -42,16 +41,25 @@ struct FindContext {
 
 BOOL CALLBACK FindProc(HWND hWnd, LPARAM lParam) {
   auto* ctx = reinterpret_cast<FindContext*>(lParam);
-  wchar_t cls[16] = {}, title[16] = {};
-  if (!GetClassNameW(hWnd, cls, ARRAYSIZE(cls)) || lstrcmpW(cls, kDialogClass) != 0) return TRUE;
-  if (!GetWindowTextW(hWnd, title, ARRAYSIZE(title)) || lstrcmpW(title, kDialogTitle) != 0) return TRUE;
+  wchar_t cls[32] = {}, title[16] = {};
+  if (!GetClassNameW(hWnd, cls, ARRAYSIZE(cls))) return TRUE;
+  if (!GetWindowTextW(hWnd, title, ARRAYSIZE(title)) || lstrcmpW(title, kTitle) != 0) return TRUE;
+  RunningCopy copy = {hWnd, 0, 0, CScopedHandle()};
+  if (lstrcmpW(cls, kDialogClass) == 0) {
+    copy.message = WM_COMMAND;
+    copy.wParam = kExitCommand;
+  } else if (lstrcmpW(cls, kReportWindowClass) == 0) {
+    copy.message = WM_CLOSE;
+  } else {
+    return TRUE;
+  }
   DWORD pid = 0, session = 0;
   GetWindowThreadProcessId(hWnd, &pid);
   if (pid == 0 || pid == ctx->selfPid) return TRUE;
   if (!ProcessIdToSessionId(pid, &session) || session != ctx->session) return TRUE;
-  ProcessHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process || !IsQuillonImage(process.get())) return TRUE;
-  ctx->copies->push_back(RunningCopy{hWnd, std::move(process)});
+  copy.process.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!copy.process.IsValid() || !IsQuillonImage(copy.process.Get())) return TRUE;
+  ctx->copies->push_back(std::move(copy));
   return TRUE;
 }
 
@@ -65,13 +73,6 @@ std::vector<RunningCopy> FindRunningCopies() {
 
 }  // namespace
 
-bool IsExitSwitch(LPCWSTR cmdLine) {
-  if (cmdLine == nullptr) return false;
-  while (IsSpace(*cmdLine)) ++cmdLine;
-  const size_t n = ARRAYSIZE(kSwitch) - 1;
-  return wcsncmp(cmdLine, kSwitch, n) == 0 && (cmdLine[n] == L'\0' || IsSpace(cmdLine[n]));
-}
-
 int ExitRunning(DWORD timeoutMs) {
   const DWORD start = GetTickCount();
   // Scanned again after each wait: a copy that started meanwhile is asked too.
@@ -81,10 +82,10 @@ int ExitRunning(DWORD timeoutMs) {
     const DWORD elapsed = GetTickCount() - start;
     if (elapsed >= timeoutMs) return 1;
     // Posted, not sent: a copy whose UI thread hangs must not hang the installer.
-    for (const RunningCopy& copy : copies) PostMessageW(copy.dialog, WM_COMMAND, kExitCommand, 0);
+    for (const RunningCopy& copy : copies) PostMessageW(copy.window, copy.message, copy.wParam, 0);
     for (const RunningCopy& copy : copies) {
       const DWORD spent = GetTickCount() - start;
-      if (spent >= timeoutMs || WaitForSingleObject(copy.process.get(), timeoutMs - spent) != WAIT_OBJECT_0)
+      if (spent >= timeoutMs || WaitForSingleObject(copy.process.Get(), timeoutMs - spent) != WAIT_OBJECT_0)
         return 1;
     }
   }

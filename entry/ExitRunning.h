@@ -1,15 +1,13 @@
 #pragma once
 #include <windows.h>
 
-// `Quillon.exe --exit`: the way an installer (or a script) asks the copy running
-// in this logon session to end before its file is replaced or removed.
+// `Quillon --exit`: the way an installer (or a script) asks every Quillon running
+// in this logon session to end before its file is replaced or removed: the tray
+// copy, and a report (--diagnose and the like) that still runs.
 
-// True when the command line (without the program name) starts with --exit.
-bool IsExitSwitch(LPCWSTR cmdLine);
-
-// Sends every running Quillon of this session the tray menu's Exit command and
-// waits up to timeoutMs for those processes to end. 0 when none is left running
-// (also when none was running), 1 when one still runs.
+// Asks each of them to end as its own way out does (the tray menu's Exit, a
+// report's window closed) and waits up to timeoutMs for those processes to end.
+// 0 when none is left running (also when none was running), 1 when one still runs.
 int ExitRunning(DWORD timeoutMs);
 
 // Long enough for a copy whose exit waits for a stuck discovery run (see

@@ -3,12 +3,34 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
 
 #include "app/AppModule.h"
+#include "entry/CommandLine.h"
 #include "entry/Diagnose.h"
+#include "entry/ExitRunning.h"
 #include "entry/RunApp.h"
 
-int ProgramMain(LPWSTR cmdLine, int cmdShow) {
+namespace {
+
+// The arguments after the program's name, split as the C runtime splits them.
+quillon::Command ParseOwnCommandLine() {
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::wstring> args;
+  for (int i = 1; argv && i < argc; ++i) args.emplace_back(argv[i]);
+  if (argv) LocalFree(argv);
+  return quillon::ParseCommandLine(args);
+}
+
+}  // namespace
+
+int ProgramMain(LPWSTR cmdLine, int cmdShow, ProgramImage image) {
+  const quillon::Command command = ParseOwnCommandLine();
+
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   const HRESULT hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                                           RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
@@ -23,7 +45,19 @@ int ProgramMain(LPWSTR cmdLine, int cmdShow) {
 
   g_appModule.Init();
   int result = 0;
-  if (!RunDiagnoseIfAsked(&result)) result = RunApp(cmdLine, cmdShow);
+  switch (command.kind) {
+    case quillon::CommandKind::kTray:
+      // The tray copy never belongs to a console: closing that console would end it without its cleanup.
+      result = image == ProgramImage::kConsole ? StartTrayProgram() : RunApp(cmdLine, cmdShow);
+      break;
+    case quillon::CommandKind::kExit:
+      // Asks the running copies to end; this process never becomes one.
+      result = ExitRunning(kExitRunningWaitMs);
+      break;
+    default:
+      result = RunReport(command);
+      break;
+  }
   g_appModule.Term();
 
   CoUninitialize();

@@ -2,16 +2,12 @@
 
 #include "app/AppModule.h"
 #include "app/MessageLoop.h"
-#include "entry/ExitRunning.h"
 #include "ui/MainDlg.h"
 
 // "Local\" scopes the guard to the logon session.
 const wchar_t kInstanceMutexName[] = L"Local\\{B65B24D8-E52C-491b-BEC9-54867D402E1D}";
 
-int RunApp(LPWSTR cmdLine, int /*cmdShow*/) {
-  // Asks the running copy to end; this process never becomes one.
-  if (IsExitSwitch(cmdLine)) return ExitRunning(kExitRunningWaitMs);
-
+int RunApp(LPWSTR /*cmdLine*/, int /*cmdShow*/) {
   // Owned until the process ends: never released or closed.
   HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
   if (mutex == nullptr) return -1;

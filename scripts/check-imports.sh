@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks that every .exe and .dll under a build tree imports only DLLs that ship
+# Checks that every .exe, .com and .dll under a build tree imports only DLLs that ship
 # with Windows, so the program needs nothing installed beside it.
 set -u
 #   check-imports.sh BUILD_DIR [OBJDUMP]   (the build's objdump; i686's by default)
@@ -15,6 +15,6 @@ while IFS= read -r -d '' f; do
       echo "FAIL: $f imports $dll"; bad=$((bad + 1))
     fi
   done < <($objdump -p "$f" | sed -n 's/^\s*DLL Name: //p')
-done < <(find "$build" \( -name '*.exe' -o -name '*.dll' \) -print0)
+done < <(find "$build" \( -name '*.exe' -o -name '*.com' -o -name '*.dll' \) -print0)
 echo "checked $count binaries"
 [ "$count" -gt 0 ] && [ "$bad" -eq 0 ]

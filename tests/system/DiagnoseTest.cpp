@@ -240,21 +240,10 @@ TEST_F(Diagnose, ABadArgumentGetsOneUsageLineAndNothingElse) {
   for (const wchar_t* args : {L"--diagnose abc", L"--diagnose -5", L"--diagnose 86401",
                               L"--diagnose 4294967296", L"--diagnose 3 4"}) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(args)));
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &sa, 0));
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    Program diagnose;
-    ASSERT_TRUE(diagnose.LaunchWith(QUILLON_EXE, args, writeEnd));
-    CloseHandle(writeEnd);
-    std::string output;
-    char buffer[512];
-    DWORD read = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) output.append(buffer, read);
-    CloseHandle(readEnd);
-    EXPECT_EQ(diagnose.Wait(), 5u);
-    EXPECT_EQ(Lines(output).size(), 1u) << output;
-    EXPECT_EQ(output.rfind("usage: Quillon.exe --diagnose [seconds]", 0), 0u) << output;
+    const std::pair<DWORD, std::string> run = RunCaptured(QUILLON_EXE, args);
+    EXPECT_EQ(run.first, 5u);
+    EXPECT_EQ(Lines(run.second).size(), 1u) << run.second;
+    EXPECT_EQ(run.second.rfind("usage: Quillon [--diagnose [seconds] | --exit", 0), 0u) << run.second;
   }
   EXPECT_TRUE(wmi.Log().Lines().empty());
   EXPECT_EQ(reader_.Openers(kReaderPort), 0);

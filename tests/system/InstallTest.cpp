@@ -1,6 +1,5 @@
 // The per-user MSI under Wine's Windows Installer, black box: install, start at
-// logon, upgrade and removal while Quillon runs, a refused downgrade; and the
-// exit switch that the installer uses to end a running copy.
+// logon, upgrade and removal while Quillon runs, a refused downgrade.
 #include <windows.h>
 #include <msi.h>
 #include <objbase.h>
@@ -407,36 +406,5 @@ TEST_F(Installer, EitherArchitectureReplacesTheOtherArchitectureOfTheSameVersion
   }
 }
 #endif
-
-// Quillon.exe --exit, as the installer runs it.
-class ExitSwitch : public ::testing::Test {
- protected:
-  void TearDown() override { reader_.Unplug(kReaderPort); }
-  DWORD RunExitSwitch() { return RunCommand(L"\"" + WinePath(QUILLON_EXE) + L"\" --exit", kLong); }
-  FakeReader reader_;
-};
-
-TEST_F(ExitSwitch, EndsTheRunningCopyAsItsExitCommandDoes) {
-  ASSERT_TRUE(reader_.Connected() && reader_.Plug(kReaderPort)) << reader_.LastError();
-  ScopedFakeWmi wmi(ReaderDevices());
-  ASSERT_EQ(wmi.Result(), S_OK);
-  Program quillon;
-  ASSERT_TRUE(quillon.Start(QUILLON_EXE));
-  ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong)) << reader_.LastError();
-
-  EXPECT_EQ(RunExitSwitch(), 0u);
-  // --exit returns once the copy has ended, so no wait is needed here.
-  EXPECT_FALSE(quillon.Running());
-  EXPECT_EQ(quillon.Wait(), 1u);
-  EXPECT_FALSE(IconExists(quillon.Dialog()));
-  EXPECT_TRUE(reader_.WaitOpeners(kReaderPort, 0, kLong)) << "the port stayed open";
-}
-
-TEST_F(ExitSwitch, WithNoneRunningReturnsZeroAndStartsNothing) {
-  ScopedFakeWmi wmi;
-  ASSERT_EQ(wmi.Result(), S_OK);
-  // A plain start would run until told to end: this would time out.
-  EXPECT_EQ(RunExitSwitch(), 0u);
-}
 
 }  // namespace

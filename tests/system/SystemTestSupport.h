@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <string>
+#include <utility>
 
 namespace quillon_system {
 
@@ -139,6 +140,105 @@ class Program {
  private:
   PROCESS_INFORMATION pi_ = {};
   HWND dialog_ = nullptr;
+};
+
+// Runs `exe args` to its end with its standard output (and error) on a pipe:
+// {exit code or STILL_ACTIVE when it outlived kLong, all it wrote}.
+inline std::pair<DWORD, std::string> RunCaptured(const char* exe, const wchar_t* args) {
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return {~0u, "(no pipe)"};
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  Program program;
+  const bool started = program.LaunchWith(exe, args, writeEnd);
+  CloseHandle(writeEnd);
+  std::string output;
+  char buffer[512];
+  DWORD read = 0;
+  while (started && ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    output.append(buffer, read);
+  CloseHandle(readEnd);
+  return {started ? program.Wait() : ~0u, output};
+}
+
+// An interactive cmd (cmd /k) fed one command at a time on its standard input,
+// as a person types them: each command is written once the prompt is back.
+class CmdSession {
+ public:
+  static constexpr char kPrompt[] = "QPROMPT>";
+
+  CmdSession() {
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE childIn = nullptr, childOut = nullptr;
+    if (!CreatePipe(&childIn, &in_, &sa, 0) || !CreatePipe(&out_, &childOut, &sa, 0)) return;
+    SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = childIn;
+    si.hStdOutput = childOut;
+    si.hStdError = childOut;
+    std::wstring cmd = L"cmd.exe /k prompt QPROMPT$G";
+    started_ = CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi_) &&
+               WaitForPrompts(1);
+    CloseHandle(childIn);
+    CloseHandle(childOut);
+  }
+  ~CmdSession() {
+    if (pi_.hProcess) {
+      Type("exit");
+      if (WaitForSingleObject(pi_.hProcess, kLong) != WAIT_OBJECT_0) TerminateProcess(pi_.hProcess, 99);
+      CloseHandle(pi_.hProcess);
+      CloseHandle(pi_.hThread);
+    }
+    if (in_) CloseHandle(in_);
+    if (out_) CloseHandle(out_);
+  }
+  CmdSession(const CmdSession&) = delete;
+  CmdSession& operator=(const CmdSession&) = delete;
+
+  bool Started() const { return started_; }
+
+  // Types `command` and gives what cmd wrote until its next prompt, without
+  // line ends around it; "(no prompt)" when none came.
+  std::string Run(const std::string& command) {
+    const size_t from = all_.size();
+    if (!Type(command) || !WaitForPrompts(prompts_ + 1)) return "(no prompt)";
+    std::string text = all_.substr(from, all_.rfind(kPrompt) - from);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+    while (!text.empty() && (text.front() == '\r' || text.front() == '\n')) text.erase(0, 1);
+    return text;
+  }
+
+ private:
+  bool Type(const std::string& command) {
+    const std::string line = command + "\r\n";
+    DWORD written = 0;
+    return WriteFile(in_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) != FALSE;
+  }
+
+  bool WaitForPrompts(int count) {
+    const bool came = WaitFor(kLong, [&] {
+      DWORD available = 0;
+      char buffer[4096];
+      DWORD read = 0;
+      while (PeekNamedPipe(out_, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+             ReadFile(out_, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        all_.append(buffer, read);
+      int seen = 0;
+      for (size_t at = all_.find(kPrompt); at != std::string::npos; at = all_.find(kPrompt, at + 1)) ++seen;
+      return seen >= count;
+    });
+    if (came) prompts_ = count;
+    return came;
+  }
+
+  HANDLE in_ = nullptr, out_ = nullptr;
+  PROCESS_INFORMATION pi_ = {};
+  std::string all_;
+  int prompts_ = 0;
+  bool started_ = false;
 };
 
 }  // namespace quillon_system
