@@ -31,19 +31,21 @@ else()
   set(QUILLON_PACKAGE_ARCH win32)
 endif()
 
-# Custom target `name` packs exe `target` as `version` into `dir`:
+# Custom target `name` packs exe `target` and console companion `comTarget` as
+# `version` into `dir`, with the installer's exit step QuillonSetup.dll:
 # Quillon-<version>-<win32|win64>.zip and .msi (scripts/package.sh).
 # It packs on every build: whether to sign is read from the build's environment
 # (QUILLON_SIGN_PFX), which no file date tells, and packing takes a second.
-function(quillon_add_package name target version dir)
+function(quillon_add_package name target comTarget version dir)
   quillon_split_version(${version} QV)
   add_custom_target(${name}
     COMMAND ${CMAKE_COMMAND} -E env STRIP=${CMAKE_STRIP} "QUILLON_PUBLISHER=${QUILLON_PUBLISHER}"
+            QUILLON_COM=$<TARGET_FILE:${comTarget}> QUILLON_SETUP_DLL=$<TARGET_FILE:QuillonSetup>
             ${PROJECT_SOURCE_DIR}/scripts/package.sh $<TARGET_FILE:${target}> ${version} ${dir}
             ${QUILLON_PACKAGE_ARCH}
     BYPRODUCTS ${dir}/Quillon-${version}-${QUILLON_PACKAGE_ARCH}.zip
                ${dir}/Quillon-${version}-${QUILLON_PACKAGE_ARCH}.msi
     COMMENT "Packing Quillon ${version} into ${dir}"
     VERBATIM)
-  add_dependencies(${name} ${target})
+  add_dependencies(${name} ${target} ${comTarget} QuillonSetup)
 endfunction()

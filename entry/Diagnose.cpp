@@ -8,6 +8,7 @@
 #include "discovery/ReaderLine.h"
 #include "discovery/ReaderMatch.h"
 #include "discovery/ReaderWalk.h"
+#include "entry/ExitRunning.h"
 #include "entry/RunApp.h"
 #include "serial/SerialMessages.h"
 #include "serial/SerialPort.h"
@@ -20,8 +21,6 @@
 // wait for a key see it at their next message.
 
 using quillon::FormatString;
-
-const wchar_t kReportWindowClass[] = L"QuillonReport";
 
 namespace {
 

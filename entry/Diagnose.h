@@ -19,10 +19,6 @@ enum DiagnoseStatus {
   kDiagnoseUsage = 5,  // a bad argument: one usage line, nothing else done
 };
 
-// The class of the hidden window a report holds while it runs: `--exit` closes it
-// to end the report as it would end the tray copy.
-extern const wchar_t kReportWindowClass[];
-
 // Runs a command other than the tray program and --exit on the calling thread
 // (COM set up by the entry point); returns its exit status.
 int RunReport(const quillon::Command& command);

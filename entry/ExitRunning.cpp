@@ -2,8 +2,9 @@
 
 #include <vector>
 
-#include "entry/Diagnose.h"
 #include "win/Scoped.h"
+
+const wchar_t kReportWindowClass[] = L"QuillonReport";
 
 namespace {
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the release's signing path with a throwaway self-signed certificate:
-# package.sh signs the exe and the MSI, osslsigncode verifies both against that
+# package.sh signs the programs and the MSI, osslsigncode verifies both against that
 # certificate, and one changed byte in the signed exe fails verification. Without
 # a certificate the package is unsigned and says so.
 #   check-signing.sh BUILD_DIR [ARCH]      (ARCH: the packages' win32 or win64)
@@ -32,14 +32,17 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quillon test signin
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass:throwaway \
   -out "$work/cert.pfx"
 
-QUILLON_SIGN_PFX=$work/cert.pfx QUILLON_SIGN_PASSWORD=throwaway \
-  "$root/scripts/package.sh" "$exe" "$version" "$work/signed" "$arch" >/dev/null
+env -u QUILLON_SIGN_TIMESTAMP QUILLON_SIGN_PFX="$work/cert.pfx" QUILLON_SIGN_PASSWORD=throwaway \
+  "$root/scripts/package.sh" "$exe" "$version" "$work/signed" "$arch" >"$work/signed.log"
 signed_exe=$work/signed/release-$arch/Quillon.exe
 signed_msi=$work/signed/Quillon-$version-$arch.msi
 check "the packed exe verifies" verifies "$signed_exe"
 check "the MSI verifies" verifies "$signed_msi"
 python3 -m zipfile -e "$work/signed/Quillon-$version-$arch.zip" "$work/unzipped"
 check "the zip holds the signed exe" cmp "$work/unzipped/Quillon.exe" "$signed_exe"
+check "the zip's console companion verifies" verifies "$work/unzipped/Quillon.com"
+# No timestamp server here: the build must say the signatures will not outlive the certificate.
+check "without a timestamp server it says untimestamped" grep -q "untimestamped" "$work/signed.log"
 
 # One byte of code changed after signing.
 cp "$signed_exe" "$work/corrupt.exe"

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Packs a built Quillon.exe for release into OUTDIR:
-#   Quillon-VERSION-ARCH.zip   the stripped exe and the README
+# Packs a built Quillon.exe and its console companion Quillon.com for release into OUTDIR:
+#   Quillon-VERSION-ARCH.zip   the stripped exe, the companion and the README
 #   Quillon-VERSION-ARCH.msi   the per-user installer (cmake/Quillon.wxs, built with wixl)
 #     package.sh EXE VERSION OUTDIR [ARCH]     (ARCH: win32, the default, or win64)
-# With QUILLON_SIGN_PFX (a PKCS#12 file) and QUILLON_SIGN_PASSWORD set, the exe is
-# signed before it is packed and the MSI after, with osslsigncode and no
-# timestamp; without them both stay unsigned and one line says so.
+# QUILLON_COM and QUILLON_SETUP_DLL (the installer's exit step) default to the files
+# beside EXE. With QUILLON_SIGN_PFX (a PKCS#12 file) and QUILLON_SIGN_PASSWORD set,
+# the programs are signed before they are packed and the MSI after, with
+# osslsigncode, timestamped by the RFC 3161 server QUILLON_SIGN_TIMESTAMP names;
+# without a certificate all stay unsigned, without a server the signatures carry
+# no timestamp, and one line says so.
 # STRIP names the strip tool (the build passes its own); QUILLON_PUBLISHER the publisher.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,6 +16,8 @@ exe=${1:?exe}
 version=${2:?version}
 out=$(mkdir -p "${3:?output dir}" && cd "$3" && pwd)
 arch=${4:-win32}
+com=${QUILLON_COM:-$(dirname "$exe")/Quillon.com}
+setup_dll=${QUILLON_SETUP_DLL:-$(dirname "$exe")/QuillonSetup.dll}
 # The installer's component GUIDs differ by architecture, as a component's bitness
 # is part of what its GUID names; the 32-bit ones are those it always had.
 case $arch in
@@ -28,29 +33,39 @@ stage=$out/release-$arch
 zip=$out/Quillon-$version-$arch.zip
 msi=$out/Quillon-$version-$arch.msi
 
+timestamp=()
+if [ -n "${QUILLON_SIGN_TIMESTAMP:-}" ]; then timestamp=(-ts "$QUILLON_SIGN_TIMESTAMP"); fi
+
 sign() {
   local file=$1
   # The password goes through a pipe, not the command line that ps shows.
   osslsigncode sign -pkcs12 "$QUILLON_SIGN_PFX" -readpass <(printf '%s' "${QUILLON_SIGN_PASSWORD:-}") \
-    -h sha256 -n Quillon -in "$file" -out "$file.signed" >/dev/null
+    -h sha256 -n Quillon "${timestamp[@]}" -in "$file" -out "$file.signed" >/dev/null
   mv -f "$file.signed" "$file"
 }
 
 signing=0
 if [ -n "${QUILLON_SIGN_PFX:-}" ]; then
   signing=1
+  if [ ${#timestamp[@]} = 0 ]; then
+    echo "package: QUILLON_SIGN_TIMESTAMP not set, the signatures are untimestamped and stop verifying when the certificate expires"
+  fi
 else
-  echo "package: QUILLON_SIGN_PFX not set, Quillon.exe and the MSI stay unsigned"
+  echo "package: QUILLON_SIGN_PFX not set, Quillon.exe, Quillon.com and the MSI stay unsigned"
 fi
 
 rm -rf "$stage"
 mkdir -p "$stage"
 "$strip" -o "$stage/Quillon.exe" "$exe"
-if [ "$signing" = 1 ]; then sign "$stage/Quillon.exe"; fi
+"$strip" -o "$stage/Quillon.com" "$com"
+"$strip" -o "$stage/QuillonSetup.dll" "$setup_dll"
+if [ "$signing" = 1 ]; then
+  for file in Quillon.exe Quillon.com QuillonSetup.dll; do sign "$stage/$file"; done
+fi
 cp "$root/README.md" "$stage/README.md"
 
 rm -f "$zip"
-(cd "$stage" && zip -q -X "$zip" Quillon.exe README.md)
+(cd "$stage" && zip -q -X "$zip" Quillon.exe Quillon.com README.md)
 
 # One product code per version and architecture, always the same for them:
 # rebuilding a version does not make a second product that an upgrade would miss.
@@ -65,7 +80,8 @@ cp "$root/ui/resources/Quillon.ico" "$stage/Quillon.ico"
 (cd "$stage" && wixl -a "$msi_arch" -o "$msi" \
   -D "Version=$version" -D "ProductCode=$product_code" -D "Publisher=$publisher" -D "Win64=$win64" \
   -D "ExeComponentGuid=${components[0]}" -D "FolderComponentGuid=${components[1]}" \
-  -D "ExeSource=Quillon.exe" -D "IconSource=Quillon.ico" "$root/cmake/Quillon.wxs")
+  -D "ExeSource=Quillon.exe" -D "ComSource=Quillon.com" -D "SetupSource=QuillonSetup.dll" \
+  -D "IconSource=Quillon.ico" "$root/cmake/Quillon.wxs")
 # An upgrade takes older versions and, of the other architecture, the same one:
 # the upgrade row's upper bound includes this version (VersionMaxInclusive, 0x200).
 # The same package is never its own upgrade: Windows Installer skips its own product.
@@ -75,4 +91,22 @@ msiinfo export "$msi" Upgrade |
 grep -q $'\t513\t\tWIX_UPGRADE_DETECTED' "$stage/Upgrade.idt" ||
   { echo "package: the MSI's upgrade row is not as expected" >&2; exit 1; }
 msibuild "$msi" -i "$stage/Upgrade.idt"
+# wixl leaves the File table's Version empty, and Windows Installer never replaces
+# a versioned file on disk (a Quillon.exe copied there by hand) with an unversioned
+# one. Each program's own version goes there instead of a hash, which is for
+# unversioned files only.
+for entry in QuillonExe=Quillon.exe QuillonCom=Quillon.com; do
+  key=${entry%%=*} file=${entry#*=}
+  file_version=$(python3 - "$stage/$file" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+at = data.find(struct.pack('<I', 0xFEEF04BD))  # VS_FIXEDFILEINFO's signature
+if at < 0: sys.exit('no version resource in ' + sys.argv[1])
+ms, ls = struct.unpack_from('<II', data, at + 8)
+print('%d.%d.%d.%d' % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF))
+PY
+)
+  msibuild "$msi" -q "UPDATE \`File\` SET \`Version\` = '$file_version', \`Language\` = '0' WHERE \`File\` = '$key'"
+  msibuild "$msi" -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$key'"
+done
 if [ "$signing" = 1 ]; then sign "$msi"; fi

@@ -40,6 +40,15 @@ std::wstring FolderPath(int csidl) {
 std::wstring ProgramsDir() { return FolderPath(CSIDL_LOCAL_APPDATA) + L"\\Programs"; }
 std::wstring InstallDir() { return ProgramsDir() + L"\\Quillon"; }
 std::wstring InstalledExe() { return InstallDir() + L"\\Quillon.exe"; }
+std::wstring InstalledCom() { return InstallDir() + L"\\Quillon.com"; }
+constexpr wchar_t kFolderKey[] = L"Software\\Quillon";  // the folder component's key path
+
+bool KeyExists(const wchar_t* key) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+  RegCloseKey(h);
+  return true;
+}
 std::wstring Shortcut() { return FolderPath(CSIDL_PROGRAMS) + L"\\Quillon.lnk"; }
 // Where the shortcut leads, or "(none)".
 std::wstring ShortcutTarget() {
@@ -61,6 +70,21 @@ std::wstring ShortcutTarget() {
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Whether an installer log (UTF-16 or ANSI, as msiexec writes it) holds `text`.
+bool LogHas(const std::wstring& path, const std::string& text) {
+  std::string bytes, narrow;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         0, nullptr);
+  char buffer[4096];
+  DWORD read = 0;
+  while (h != INVALID_HANDLE_VALUE && ReadFile(h, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    bytes.append(buffer, read);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  for (char c : bytes)
+    if (c != '\0') narrow += c;
+  return narrow.find(text) != std::string::npos;
+}
 
 // Waits for a process it started (ending it after the time), closes its handles and
 // gives its exit code (STILL_ACTIVE when it had to be ended).
@@ -240,6 +264,8 @@ TEST_F(Installer, SilentInstallSetsUpStartAtLogonAndRunsItAndItTypesCards) {
 
   ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" /qn"), 0u);
   EXPECT_EQ(FileVersion(InstalledExe()), Widen(QUILLON_VERSION));
+  EXPECT_EQ(FileVersion(InstalledCom()), Widen(QUILLON_VERSION));
+  EXPECT_TRUE(KeyExists(kFolderKey));
   EXPECT_EQ(RunValue(), L"\"" + InstalledExe() + L"\"");
   EXPECT_EQ(ShortcutTarget(), InstalledExe());
   const std::vector<std::wstring> products = InstalledProducts();
@@ -298,6 +324,37 @@ TEST_F(Installer, UpgradeOverARunningCopyReplacesItInPlace) {
   EXPECT_NE(next.pid, first.pid);
 }
 
+// A repair replaces no file of the same version, so it leaves the running copy alone.
+TEST_F(Installer, RepairLeavesARunningCopyRunning) {
+  ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" /qn"), 0u);
+  InstalledCopy copy;
+  ASSERT_TRUE(WaitForInstalledCopy(copy));
+  // What msiexec /fomus asks for (Wine's msiexec /f fails with 1 before doing anything).
+  EXPECT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" REINSTALL=ALL REINSTALLMODE=omus /qn"), 0u);
+  EXPECT_EQ(WaitForSingleObject(copy.process, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the repair ended it";
+  EXPECT_EQ(FileVersion(InstalledExe()), Widen(QUILLON_VERSION));
+}
+
+// The README's "without an installer" path first, then the installer: the
+// versioned exe copied by hand is replaced, not kept beside a registered install.
+TEST_F(Installer, InstallOverAHandCopiedExeReplacesIt) {
+  struct HandCopyRemover {  // when no install took the file over
+    ~HandCopyRemover() {
+      RemoveAll();
+      DeleteFileW(InstalledExe().c_str());
+      RemoveDirectoryW(InstallDir().c_str());
+    }
+  } remover;
+  ASSERT_TRUE(CreateDirectoryW(ProgramsDir().c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(CreateDirectoryW(InstallDir().c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW(WinePath(QUILLON_EXE).c_str(), InstalledExe().c_str(), FALSE));
+  ASSERT_EQ(FileVersion(InstalledExe()), Widen(QUILLON_VERSION));
+
+  ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_NEXT_MSI) + L" NOLAUNCH=1 /qn"), 0u);
+  EXPECT_EQ(FileVersion(InstalledExe()), Widen(QUILLON_NEXT_VERSION));
+  EXPECT_EQ(FileVersion(InstalledCom()), Widen(QUILLON_NEXT_VERSION));
+}
+
 TEST_F(Installer, DowngradeIsRefusedWithAMessageAndKeepsTheNewerOne) {
   ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_NEXT_MSI) + L" /qn"), 0u);
   InstalledCopy running;
@@ -343,13 +400,19 @@ TEST_F(Installer, RemovalWhileRunningEndsItAndLeavesNothingBehind) {
   const std::vector<std::wstring> products = InstalledProducts();
   ASSERT_EQ(products.size(), 1u);
 
-  EXPECT_EQ(Msiexec(L"/x " + Package(QUILLON_MSI) + L" /qn"), 0u);
+  const std::wstring log = FolderPath(CSIDL_LOCAL_APPDATA) + L"\\quillon-remove.log";
+  EXPECT_EQ(Msiexec(L"/x " + Package(QUILLON_MSI) + L" /qn /l*v \"" + log + L"\""), 0u);
+  // --exit returns only once the copy has ended, and says so in the installer's log.
+  EXPECT_EQ(WaitForSingleObject(copy.process, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(copy.ExitCode(), 1u);
+  EXPECT_TRUE(LogHas(log, "Quillon: no Quillon runs in this logon session any more."));
+  DeleteFileW(log.c_str());
   EXPECT_FALSE(IconExists(copy.dialog));
   EXPECT_FALSE(Exists(InstalledExe()));
   EXPECT_FALSE(Exists(InstallDir()));
   EXPECT_EQ(Exists(ProgramsDir()), hadProgramsDir);
   EXPECT_FALSE(Exists(Shortcut()));
+  EXPECT_FALSE(KeyExists(kFolderKey));
   EXPECT_EQ(RunValue(), L"(none)");
   EXPECT_EQ(RunValue(kNeighbour), L"x");
   EXPECT_TRUE(InstalledProducts().empty());
