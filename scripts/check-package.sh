@@ -30,9 +30,9 @@ for msi in "$build"/Quillon-"$version"-win*.msi; do
     "$(rows "$msi" Registry | awk -F'\t' -v k="$keypath" '$1 == k {print $2}')"
   expect "$name: the shortcut starts Quillon.exe" "[#QuillonExe]" "$(rows "$msi" Shortcut | awk -F'\t' '{print $5}')"
 done
-expect "the zip's files" "Quillon.com Quillon.exe README.md" \
-  "$(python3 -c 'import sys, zipfile; print(" ".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' \
-     "$build/Quillon-$version-win32.zip")"
-
+for zip in "$build"/Quillon-"$version"-win*.zip; do
+  expect "$(basename "$zip"): the files" "Quillon.com Quillon.exe README.md" \
+    "$(python3 -c 'import sys, zipfile; print(" ".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip")"
+done
 echo "package: $((checks - failed)) passed, $failed failed"
 [ "$checks" -gt 4 ] && [ "$failed" -eq 0 ]
