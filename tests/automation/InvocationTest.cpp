@@ -110,6 +110,20 @@ const ArgCase kArgCases[] = {
        ASSERT_EQ(V_VT(&a.raw), VT_BSTR);
        EXPECT_EQ(V_BSTR(&a.raw), g_callerBstr);
      }},
+    // A record's two pointers end the VARIANT on both architectures (its last 8 bytes on x64).
+    {"v_copies_the_whole_variant", false,
+     [](IDispatch* o, IDispatch*) {
+       VARIANT v;
+       V_VT(&v) = VT_RECORD;
+       V_RECORD(&v) = reinterpret_cast<void*>(0x1111);
+       V_RECORDINFO(&v) = reinterpret_cast<IRecordInfo*>(0x2222);  // never used: "v" slots are not cleared
+       return CallMethod(o, L"M(%v, %d)", &v, kSentinel);
+     },
+     [](const RecordedArg& a, IDispatch*) {
+       ASSERT_EQ(V_VT(&a.raw), VT_RECORD);
+       EXPECT_EQ(V_RECORD(&a.raw), reinterpret_cast<void*>(0x1111));
+       EXPECT_EQ(V_RECORDINFO(&a.raw), reinterpret_cast<IRecordInfo*>(0x2222));
+     }},
     {"B_not_copied", false,
      [](IDispatch* o, IDispatch*) { return CallMethod(o, L"M(%B, %d)", g_callerBstr, kSentinel); },
      [](const RecordedArg& a, IDispatch*) {
