@@ -2,7 +2,8 @@
 # Checks the release's signing path with a throwaway self-signed certificate:
 # package.sh signs the programs and the MSI, osslsigncode verifies both against that
 # certificate, and one changed byte in the signed exe fails verification. Without
-# a certificate the package is unsigned and says so.
+# a certificate the package is unsigned and says so, and its exe is the signed one
+# with the signature removed.
 #   check-signing.sh BUILD_DIR [ARCH]      (ARCH: the packages' win32 or win64)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -63,6 +64,10 @@ env -u QUILLON_SIGN_PFX -u QUILLON_SIGN_PASSWORD \
 check "without a certificate it says unsigned" grep -q "unsigned" "$work/unsigned.log"
 check "without a certificate the MSI carries no signature" \
   fails_to_verify "$work/unsigned/Quillon-$version-$arch.msi"
+# Signing adds the signature and nothing else: removed, the unsigned exe is left.
+osslsigncode remove-signature -in "$signed_exe" -out "$work/stripped.exe" >/dev/null
+check "the signed exe without its signature is the unsigned exe" \
+  cmp "$work/stripped.exe" "$work/unsigned/release-$arch/Quillon.exe"
 
 echo "signing: $((checks - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]
