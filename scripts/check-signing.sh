@@ -64,6 +64,11 @@ env -u QUILLON_SIGN_PFX -u QUILLON_SIGN_PASSWORD \
 check "without a certificate it says unsigned" grep -q "unsigned" "$work/unsigned.log"
 check "without a certificate the MSI carries no signature" \
   fails_to_verify "$work/unsigned/Quillon-$version-$arch.msi"
+package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; }
+# The package code follows the content: the MSI around the signed exe has its own.
+differ() { [ -n "$1" ] && [ "$1" != "$2" ]; }
+check "the MSI holding the signed exe has another package code" \
+  differ "$(package_code "$signed_msi")" "$(package_code "$work/unsigned/Quillon-$version-$arch.msi")"
 # Signing adds the signature and nothing else: removed, the unsigned exe is left.
 osslsigncode remove-signature -in "$signed_exe" -out "$work/stripped.exe" >/dev/null
 check "the signed exe without its signature is the unsigned exe" \
