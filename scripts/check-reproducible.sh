@@ -5,9 +5,9 @@
 # build, user or host name is in them.
 #   check-reproducible.sh [x86|x64 ...]     two fresh clones of HEAD per architecture
 #                                           (both by default); prints sizes and sums
-#   check-reproducible.sh --against BUILD   one fresh copy of the working tree for
-#                                           BUILD's architecture, against BUILD's exe
-#                                           and BUILD's exe packed anew (the CTest test)
+#   check-reproducible.sh --against BUILD VERSION PUBLISHER [CMAKE ARGS...]
+#       one fresh copy of the working tree, configured as BUILD was (the CMake
+#       arguments), against BUILD's exe and that exe packed anew (the CTest test)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/wine-common.sh
@@ -24,10 +24,13 @@ check() {  # check DESCRIPTION COMMAND...: the command must succeed
 package_arch() { if [ "$1" = x64 ]; then echo win64; else echo win32; fi; }
 version=$(sed -n 's/^project(Quillon VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
 
-# build TREE ARCH: configures TREE/build for ARCH without tests and packs the release.
+# build TREE ARCH [CMAKE ARGS]: configures TREE/build for ARCH without tests and
+# packs the release.
 build() {
-  cmake -S "$1" -B "$1/build" -DQUILLON_ARCH="$2" -DQUILLON_TESTS=OFF >/dev/null &&
-    cmake --build "$1/build" -j2 --target release >/dev/null
+  local tree=$1 arch=$2
+  shift 2
+  cmake -S "$tree" -B "$tree/build" -DQUILLON_ARCH="$arch" -DQUILLON_TESTS=OFF "$@" >/dev/null &&
+    cmake --build "$tree/build" -j2 --target release >/dev/null
 }
 
 # The working tree as it is now (its tracked and new files), without its history.
@@ -82,17 +85,18 @@ for word in "${USER:-$(id -un)}" "$(hostname)"; do
 done
 
 if [ "${1:-}" = --against ]; then
-  build=$(cd "${2:?build dir}" && pwd)
+  build=$(cd "${2:?build dir}" && pwd) version=${3:?version}
+  export QUILLON_PUBLISHER=${4:?publisher}
+  shift 4
   arch=$(wine_arch "$build")
-  name=Quillon-$version-$(package_arch "$arch")
   # This build's own exe, packed anew in another folder, zone, umask and second.
-  (umask 077 && TZ=Pacific/Kiritimati "$root/scripts/package.sh" "$build/entry/Quillon.exe" "$version" "$work/repacked/build" \
-    "$(package_arch "$arch")" >/dev/null)
+  (umask 077 && TZ=Pacific/Kiritimati "$root/scripts/package.sh" "$build/entry/Quillon.exe" \
+    "$version" "$work/repacked/build" "$(package_arch "$arch")" >/dev/null)
   mkdir -p "$work/repacked/build/entry"
   cp "$build/entry/Quillon.exe" "$work/repacked/build/entry/"
   # The same sources built again in a fresh tree; no history there, so the time is given.
   copy_worktree "$work/fresh/Quillon"
-  SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)} build "$work/fresh/Quillon" "$arch"
+  SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)} build "$work/fresh/Quillon" "$arch" "$@"
   same_release "$work/repacked/build" "$work/fresh/Quillon/build" "$arch"
   traces_gone "$work/fresh/Quillon/build" "$arch" "$root" "$build" "$work" "${machine_words[@]}"
   echo "reproducible $arch: $((checks - failed)) passed, $failed failed"
