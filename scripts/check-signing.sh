@@ -69,10 +69,12 @@ package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p';
 differ() { [ -n "$1" ] && [ "$1" != "$2" ]; }
 check "the MSI holding the signed exe has another package code" \
   differ "$(package_code "$signed_msi")" "$(package_code "$work/unsigned/Quillon-$version-$arch.msi")"
-# Signing adds the signature and nothing else: removed, the unsigned exe is left.
-osslsigncode remove-signature -in "$signed_exe" -out "$work/stripped.exe" >/dev/null
-check "the signed exe without its signature is the unsigned exe" \
-  cmp "$work/stripped.exe" "$work/unsigned/release-$arch/Quillon.exe"
+# Signing adds the signature and nothing else: removed, the unsigned program is left.
+for program in Quillon.exe Quillon.com; do
+  osslsigncode remove-signature -in "$work/signed/release-$arch/$program" -out "$work/stripped-$program" >/dev/null
+  check "the signed $program without its signature is the unsigned one" \
+    cmp "$work/stripped-$program" "$work/unsigned/release-$arch/$program"
+done
 
 echo "signing: $((checks - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]
