@@ -2,7 +2,8 @@
 # Checks the release's signing path with a throwaway self-signed certificate:
 # package.sh signs the programs and the MSI, osslsigncode verifies both against that
 # certificate, and one changed byte in the signed exe fails verification. Without
-# a certificate the package is unsigned and says so.
+# a certificate the package is unsigned and says so, and its exe is the signed one
+# with the signature removed.
 #   check-signing.sh BUILD_DIR [ARCH]      (ARCH: the packages' win32 or win64)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -63,6 +64,17 @@ env -u QUILLON_SIGN_PFX -u QUILLON_SIGN_PASSWORD \
 check "without a certificate it says unsigned" grep -q "unsigned" "$work/unsigned.log"
 check "without a certificate the MSI carries no signature" \
   fails_to_verify "$work/unsigned/Quillon-$version-$arch.msi"
+package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; }
+# The package code follows the content: the MSI around the signed exe has its own.
+differ() { [ -n "$1" ] && [ "$1" != "$2" ]; }
+check "the MSI holding the signed exe has another package code" \
+  differ "$(package_code "$signed_msi")" "$(package_code "$work/unsigned/Quillon-$version-$arch.msi")"
+# Signing adds the signature and nothing else: removed, the unsigned program is left.
+for program in Quillon.exe Quillon.com; do
+  osslsigncode remove-signature -in "$work/signed/release-$arch/$program" -out "$work/stripped-$program" >/dev/null
+  check "the signed $program without its signature is the unsigned one" \
+    cmp "$work/stripped-$program" "$work/unsigned/release-$arch/$program"
+done
 
 echo "signing: $((checks - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -2,6 +2,7 @@
 # Packs a built Quillon.exe and its console companion Quillon.com for release into OUTDIR:
 #   Quillon-VERSION-ARCH.zip   the stripped exe, the companion and the README
 #   Quillon-VERSION-ARCH.msi   the per-user installer (cmake/Quillon.wxs, built with wixl)
+#   SHA256SUMS                 the two packages' SHA-256 sums
 #     package.sh EXE VERSION OUTDIR [ARCH]     (ARCH: win32, the default, or win64)
 # QUILLON_COM and QUILLON_SETUP_DLL (the installer's exit step) default to the files
 # beside EXE. With QUILLON_SIGN_PFX (a PKCS#12 file) and QUILLON_SIGN_PASSWORD set,
@@ -10,6 +11,8 @@
 # without a certificate all stay unsigned, without a server the signatures carry
 # no timestamp, and one line says so.
 # STRIP names the strip tool (the build passes its own); QUILLON_PUBLISHER the publisher.
+# Two runs on the same exe give the same bytes, wherever and whenever they run: every
+# time packed is SOURCE_DATE_EPOCH, or else the last commit's time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe=${1:?exe}
@@ -28,6 +31,16 @@ case $arch in
   *) echo "package: the architecture is win32 or win64, not $arch" >&2; exit 2 ;;
 esac
 publisher=${QUILLON_PUBLISHER:-Quillon}
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)
+  if [ -z "$SOURCE_DATE_EPOCH" ]; then
+    echo "package: set SOURCE_DATE_EPOCH: $root has no commit to take the time from" >&2
+    exit 1
+  fi
+fi
+# strip stamps this time into the exe's header (otherwise the clock's); the zip and
+# the cabinet take local times, so local is UTC.
+export SOURCE_DATE_EPOCH TZ=UTC
 
 stage=$out/release-$arch
 zip=$out/Quillon-$version-$arch.zip
@@ -35,6 +48,12 @@ msi=$out/Quillon-$version-$arch.msi
 
 timestamp=()
 if [ -n "${QUILLON_SIGN_TIMESTAMP:-}" ]; then timestamp=(-ts "$QUILLON_SIGN_TIMESTAMP"); fi
+
+# Every file packed gets the same mode and time whatever the umask and the clock.
+settle_stage() {
+  chmod 644 "$stage"/*
+  touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
+}
 
 sign() {
   local file=$1
@@ -59,12 +78,14 @@ mkdir -p "$stage"
 "$strip" -o "$stage/Quillon.exe" "$exe"
 "$strip" -o "$stage/Quillon.com" "$com"
 "$strip" -o "$stage/QuillonSetup.dll" "$setup_dll"
-if [ "$signing" = 1 ]; then
-  for file in Quillon.exe Quillon.com QuillonSetup.dll; do sign "$stage/$file"; done
-fi
+for file in Quillon.exe Quillon.com QuillonSetup.dll; do
+  python3 "$root/scripts/pe-align.py" "$stage/$file"
+  if [ "$signing" = 1 ]; then sign "$stage/$file"; fi
+done
 cp "$root/README.md" "$stage/README.md"
 
 rm -f "$zip"
+settle_stage
 (cd "$stage" && zip -q -X "$zip" Quillon.exe Quillon.com README.md)
 
 # One product code per version and architecture, always the same for them:
@@ -77,6 +98,7 @@ print(str(uuid.uuid5(uuid.UUID("3D32C70B-38F8-4BAB-A869-07CC520842A7"), sys.argv
 rm -f "$msi"
 # wixl takes source files relative to the current folder only.
 cp "$root/ui/resources/Quillon.ico" "$stage/Quillon.ico"
+settle_stage
 (cd "$stage" && wixl -a "$msi_arch" -o "$msi" \
   -D "Version=$version" -D "ProductCode=$product_code" -D "Publisher=$publisher" -D "Win64=$win64" \
   -D "ExeComponentGuid=${components[0]}" -D "FolderComponentGuid=${components[1]}" \
@@ -109,4 +131,8 @@ PY
   msibuild "$msi" -q "UPDATE \`File\` SET \`Version\` = '$file_version', \`Language\` = '0' WHERE \`File\` = '$key'"
   msibuild "$msi" -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$key'"
 done
+# wixl stamps the clock and a random package code; the code becomes one derived
+# from the package's content.
+python3 "$root/scripts/msi-stamp.py" "$msi" "$SOURCE_DATE_EPOCH"
 if [ "$signing" = 1 ]; then sign "$msi"; fi
+(cd "$out" && sha256sum "${zip##*/}" "${msi##*/}" >SHA256SUMS)

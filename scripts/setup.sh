@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make ninja-build python3 zip
+  cmake make ninja-build python3 zip git binutils
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   googletest
