@@ -2,6 +2,8 @@
 
 #include <wtsapi32.h>
 
+#include <memory>
+
 #include "app/AppModule.h"
 #include "card/CardDecoder.h"
 #include "card/Keystrokes.h"
@@ -36,8 +38,18 @@ void CenterInWorkArea(HWND hWnd) {
 }
 }  // namespace
 
-CMainDlg::CMainDlg() : m_pDevFilter(nullptr), m_hDevNotify(nullptr), m_rxOpening(0), m_rxLastTick(0), m_typingOff(false),
-      m_sessionAway(false), m_retryMs(0) {}
+CMainDlg::CMainDlg()
+    : m_pDevFilter(nullptr),
+      m_hDevNotify(nullptr),
+      m_rxOpening(0),
+      m_rxLastTick(0),
+      m_typingOff(false),
+      m_sessionAway(false),
+      m_newestRun(0),
+      m_retryWanted(false),
+      m_retryArmed(false),
+      m_retryMs(0),
+      m_timerRun(0) {}
 
 CMainDlg::~CMainDlg() = default;
 
@@ -126,7 +138,7 @@ LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
     loop->RemoveIdleHandler(this);
   }
   RemoveTrayIcon();
-  KillTimer(m_hWnd, kRetryTimerId);
+  ResetRetry();
   WTSUnRegisterSessionNotification(m_hWnd);
   m_serialPort.Disable();
   return 0;
@@ -184,25 +196,34 @@ LRESULT CMainDlg::OnSessionChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
   return 0;
 }
 
-LRESULT CMainDlg::OnReaderSearched(UINT, WPARAM wParam, LPARAM, BOOL&) {
-  if (m_sessionAway || m_typingOff) return 0;
-  if (wParam != kReaderBusy) {
-    ResetRetry();  // open, or no longer listed: nothing to try again
-    return 0;
+LRESULT CMainDlg::OnReaderSearched(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
+  const UINT run = static_cast<UINT>(lParam);
+  if (run == m_timerRun) m_timerRun = 0;  // the timer may start the next one
+  // Only the newest run's report says how things are now; an older one's is history.
+  if (run == m_newestRun) {
+    m_retryWanted = wParam == kReaderBusy || wParam == kReaderUnknown;
+    if (!m_retryWanted) ResetRetry();  // open, or not listed: nothing to try again
   }
-  m_retryMs = m_retryMs == 0 ? kRetryFirstMs : (m_retryMs >= kRetryMostMs / 2 ? kRetryMostMs : 2 * m_retryMs);
-  SetTimer(m_hWnd, kRetryTimerId, m_retryMs, nullptr);
+  ArmRetry();
   return 0;
 }
 
 LRESULT CMainDlg::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
-  KillTimer(m_hWnd, kRetryTimerId);  // one run per interval; its report sets the next
-  StartDiscovery();
+  KillTimer(m_hWnd, kRetryTimerId);  // one run per interval; its report arms the next
+  m_retryArmed = false;
+  m_timerRun = StartDiscovery();
   return 0;
+}
+
+void CMainDlg::ArmRetry() {
+  if (!m_retryWanted || m_retryArmed || m_timerRun != 0 || m_sessionAway || m_typingOff) return;
+  m_retryMs = m_retryMs == 0 ? kRetryFirstMs : (m_retryMs >= kRetryMostMs / 2 ? kRetryMostMs : 2 * m_retryMs);
+  m_retryArmed = SetTimer(m_hWnd, kRetryTimerId, m_retryMs, nullptr) != 0;
 }
 
 void CMainDlg::ResetRetry() {
   KillTimer(m_hWnd, kRetryTimerId);
+  m_retryArmed = false;
   m_retryMs = 0;
 }
 
@@ -245,22 +266,32 @@ LPTHREAD_START_ROUTINE CMainDlg::SetDiscoveryForTesting(LPTHREAD_START_ROUTINE p
   return old;
 }
 
-DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID host) {
-  g_findReader(host);
+DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID param) {
+  {
+    std::unique_ptr<ReaderRun> run(static_cast<ReaderRun*>(param));
+    g_findReader(run.get());
+  }
   DiscoveryRuns().End();
   return 0;
 }
 
-void CMainDlg::StartDiscovery() {
-  if (m_sessionAway) return;  // the session on screen has the reader
+UINT CMainDlg::StartDiscovery() {
+  // The session on screen has the reader; a dialog on its way out starts nothing.
+  if (m_sessionAway || m_typingOff) return 0;
+  const UINT id = m_newestRun + 1;
+  auto* run = new ReaderRun{this, id};
   DiscoveryRuns().Begin();
-  HANDLE thread = CreateThread(nullptr, 0, DiscoveryThreadProc, static_cast<CReaderHost*>(this), 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, DiscoveryThreadProc, run, 0, nullptr);
   if (thread != nullptr) {
     CloseHandle(thread);  // detached: the run counter tracks it
-    return;
+    m_newestRun = id;
+    m_retryWanted = false;  // until this run reports
+    return id;
   }
+  delete run;
   DiscoveryRuns().End();
   MessageBoxW(m_hWnd, L"CreateThread fail", nullptr, MB_OK);
+  return 0;
 }
 
 bool CMainDlg::WaitForDiscoveries(DWORD timeoutMs) { return DiscoveryRuns().WaitIdle(timeoutMs); }

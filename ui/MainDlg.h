@@ -6,7 +6,8 @@
 // Discovery runs and the dialog's end. A run gets this object as its CReaderHost
 // and may use its window handle and serial port until the run's thread ends, so
 // the object must outlive every run:
-//  - Only the UI thread starts runs (WM_INITDIALOG, device arrival). Each is
+//  - Only the UI thread starts runs (WM_INITDIALOG, a device arrival, a loss, the
+//    session coming back, the retry timer), and none once the window goes. Each is
 //    counted (DiscoveryRuns) before its thread is created and uncounted as the
 //    thread's very last act, after its last use of the dialog. The counter is not
 //    part of the dialog, so uncounting touches nothing the dialog owns.
@@ -41,16 +42,31 @@
 //  - Every wait the UI thread makes on the port (its mutex, an ended thread)
 //    keeps answering sent messages, so no wait closes a cycle back to it.
 //
-// The session and a busy port:
+// The session:
 //  - While this logon session is off the screen (fast user switching, a remote
 //    session that disconnected) the port is disabled: closed, and no run can open
 //    it, so the session on screen can have the reader; nothing is typed. When the
 //    session comes back, a run looks for the reader. A lock alone changes nothing.
-//  - Each run reports what it found (WM_READER_SEARCHED). The reader listed but its
-//    port not opening (another program or session holds it) is tried again on a
-//    UI-thread timer, 1 s doubling to 30 s, for as long as runs find it listed; an
-//    arrival, a loss or the session coming back starts again from 1 s. Nothing
-//    waits on a retry: the timer only starts a run.
+//
+// Runs, reports and retries (all on the UI thread; nothing waits on a retry):
+//  - Every run gets a number as it starts and reports what it found with it
+//    (WM_READER_SEARCHED): open, busy (listed, port did not open), not listed, or
+//    unknown (the device list could not be read). Runs overlap and report in any
+//    order, so only the report of the newest run started counts; an older run's is
+//    history (its "not listed" may predate the reader, its "open" an opening since
+//    lost). Anything that starts a run makes it the newest.
+//  - The newest report "busy" or "unknown" asks for a retry: a UI-thread timer, 1 s
+//    doubling to 30 s, that starts one run. Its report asks for the next. An arrival,
+//    a loss or the session coming back starts a run at once and starts the timer
+//    again from 1 s. "Open" or "not listed" from the newest run ends the retries; an
+//    unreadable list never does, so a reader last seen listed is never given up on.
+//  - At most one run started by the timer is in flight: the timer is set again only
+//    once that run has reported, even when a newer run (an arrival's) reported first.
+//    While the session is away or the dialog ends, no timer is set. Reports and the
+//    timer are posted, so neither is ever handled inside a wait on the port.
+//  - The retry does not look at the port: a run that finds the reader's port already
+//    open and monitored reports "open" and changes nothing, so a retry after an older
+//    run opened the port costs one device query.
 //
 // The end (exit command, session end, a WM_QUIT from elsewhere): the window is
 // destroyed before the loop's end is acted on (RunApp destroys a window that is
@@ -115,11 +131,12 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   LRESULT OnReaderSearched(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnTimer(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
 
-  // Starts one discovery run on a thread of its own; says "CreateThread fail" if it can't.
-  void StartDiscovery();
+  // Starts one discovery run on a thread of its own and returns its number; 0 when
+  // none may start now, or (after saying "CreateThread fail") none could.
+  UINT StartDiscovery();
   // True when no discovery run is left, within `timeoutMs`. UI thread, after the window is gone.
   static bool WaitForDiscoveries(DWORD timeoutMs);
-  // The procedure each run's thread calls with the CReaderHost*: FindReaderThreadProc,
+  // The procedure each run's thread calls with the run's ReaderRun*: FindReaderThreadProc,
   // or one a test build sets before the first run (null restores it). Returns the old one.
   static LPTHREAD_START_ROUTINE SetDiscoveryForTesting(LPTHREAD_START_ROUTINE proc);
 
@@ -132,8 +149,14 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   uint32_t m_rxLastTick;  // when the newest byte of m_rxBuffer came: older than a second is stale
   bool m_typingOff;       // set as the window goes: nothing more is typed
   bool m_sessionAway;     // this session is off the screen: no port, no typing
-  UINT m_retryMs;         // the retry timer's last interval; 0 when none is set
+  UINT m_newestRun;       // the number of the newest run started
+  bool m_retryWanted;     // its report: the reader listed but not open, or the list unreadable
+  bool m_retryArmed;      // the retry timer is set
+  UINT m_retryMs;         // the retry timer's last interval; 0 after a reset
+  UINT m_timerRun;        // the run the timer started, until it reports; 0 when none
 
+  // Sets the retry timer when the newest report asks for it and nothing keeps it off.
+  void ArmRetry();
   void ResetRetry();
   HWND ReaderOwner() override { return m_hWnd; }
   CSerialPort& ReaderPort() override { return m_serialPort; }

@@ -1,10 +1,18 @@
 // QuillonProbe.exe: the program whose discovery runs search for no device and
-// only report to the test (see ProbeDiscovery.h).
+// only do what the test asks (see ProbeDiscovery.h).
 #include <windows.h>
 
+#include <cstring>
+
 #include "entry/ProgramMain.h"
+#include "serial/SerialPort.h"
 #include "tests/system/ProbeDiscovery.h"
 #include "ui/MainDlg.h"
+
+// The port's open step, held the way Open holds it.
+struct SerialPortTestAccess {
+  static HANDLE LifecycleMutex(CSerialPort& port) { return port.m_hLifecycleMutex; }
+};
 
 namespace {
 void Count(const wchar_t* name) {
@@ -14,12 +22,52 @@ void Count(const wchar_t* name) {
   }
 }
 
-DWORD WINAPI ProbeRun(LPVOID /*host*/) {
-  Count(kProbeStarted);
-  if (HANDLE hold = OpenEventW(SYNCHRONIZE, FALSE, kProbeHold)) {
-    WaitForSingleObject(hold, INFINITE);
-    CloseHandle(hold);
+// Waits on the named event if it exists; true if it did.
+bool WaitIfHeld(const wchar_t* name) {
+  HANDLE hold = OpenEventW(SYNCHRONIZE, FALSE, name);
+  if (!hold) return false;
+  WaitForSingleObject(hold, INFINITE);
+  CloseHandle(hold);
+  return true;
+}
+
+ReaderSearch Answer(LONG run) {
+  char letter = 'n';
+  if (HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, kProbeAnswers)) {
+    if (auto* answers =
+            static_cast<const ProbeAnswers*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(ProbeAnswers)))) {
+      const size_t scripted = strnlen(answers->first, sizeof(answers->first));
+      letter = static_cast<size_t>(run) <= scripted ? answers->first[run - 1] : answers->then;
+      UnmapViewOfFile(answers);
+    }
+    CloseHandle(mapping);
   }
+  switch (letter) {
+    case 'o': return kReaderOpen;
+    case 'b': return kReaderBusy;
+    case 'u': return kReaderUnknown;
+    default: return kReaderNotFound;
+  }
+}
+
+DWORD WINAPI ProbeRun(LPVOID param) {
+  static volatile LONG runs = 0;
+  const LONG number = InterlockedIncrement(&runs);
+  const ReaderRun& run = *static_cast<const ReaderRun*>(param);
+  Count(kProbeStarted);
+  WaitIfHeld(kProbeHold);
+  WaitIfHeld(ProbeHoldRun(number).c_str());
+
+  CSerialPort& port = run.host->ReaderPort();
+  const HANDLE openStep = SerialPortTestAccess::LifecycleMutex(port);
+  WaitForSingleObject(openStep, INFINITE);
+  WaitIfHeld(ProbeHoldOpen(number).c_str());
+  // COM0 never exists: the only question is whether the port would try.
+  if (!port.Open(run.host->ReaderOwner(), 0, 9600, 'N', 8, 1, EV_RXCHAR) && GetLastError() == ERROR_NOT_READY)
+    Count(kProbeRefused);
+  ReleaseMutex(openStep);
+
+  ReportReaderSearch(run, Answer(number));
   Count(kProbeEnded);
   return 0;
 }

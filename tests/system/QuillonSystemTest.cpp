@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -199,30 +201,50 @@ TEST(Quillon, ReceivedFrameBytesAreTypedIntoTheFocusedWindow) {
 struct ProbeObjects {
   HANDLE started = CreateSemaphoreW(nullptr, 0, 1000, kProbeStarted);
   HANDLE ended = CreateSemaphoreW(nullptr, 0, 1000, kProbeEnded);
+  HANDLE refused = CreateSemaphoreW(nullptr, 0, 1000, kProbeRefused);
   HANDLE hold = nullptr;
+  std::vector<HANDLE> runHolds;
   void Hold() { hold = CreateEventW(nullptr, TRUE, FALSE, kProbeHold); }
+  // Holds run `n` (HoldRun) or its open step (HoldOpen) until the event returned is set.
+  HANDLE HoldRun(int n) { return Keep(CreateEventW(nullptr, TRUE, FALSE, ProbeHoldRun(n).c_str())); }
+  HANDLE HoldOpen(int n) { return Keep(CreateEventW(nullptr, TRUE, FALSE, ProbeHoldOpen(n).c_str())); }
+  HANDLE Keep(HANDLE event) {
+    runHolds.push_back(event);
+    return event;
+  }
   ~ProbeObjects() {
-    if (hold) {
-      SetEvent(hold);
-      CloseHandle(hold);
+    if (hold) runHolds.push_back(hold);
+    for (HANDLE h : runHolds) {
+      SetEvent(h);
+      CloseHandle(h);
     }
     CloseHandle(started);
     CloseHandle(ended);
+    CloseHandle(refused);
   }
   // Takes `n` counts, waiting as long as needed (bounded); false if they never came.
-  static bool Take(HANDLE sem, int n) {
+  static bool Take(HANDLE sem, int n, DWORD eachMs = kLong) {
     for (int i = 0; i < n; ++i)
-      if (WaitForSingleObject(sem, kLong) != WAIT_OBJECT_0) return false;
+      if (WaitForSingleObject(sem, eachMs) != WAIT_OBJECT_0) return false;
     return true;
   }
   // Takes whatever is there after a pause that lets stray runs show up.
-  static int Extra(HANDLE sem) {
-    Sleep(500);
+  static int Extra(HANDLE sem, DWORD pauseMs = 500) {
+    Sleep(pauseMs);
     int n = 0;
     while (WaitForSingleObject(sem, 0) == WAIT_OBJECT_0) ++n;
     return n;
   }
 };
+
+// A device arrival as the system delivers it: sent (the system refuses to post it).
+void SendArrival(HWND dialog) {
+  DEV_BROADCAST_HDR hdr = {sizeof(hdr), DBT_DEVTYP_PORT, 0};
+  DWORD_PTR result;
+  EXPECT_NE(SendMessageTimeoutW(dialog, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, LPARAM(&hdr), SMTO_NORMAL, kLong,
+                                &result),
+            0);
+}
 
 TEST(QuillonDiscovery, OneRunAtStartAndOnePerDeviceArrivalOnly) {
   ProbeObjects probe;
@@ -261,10 +283,7 @@ TEST(QuillonDiscovery, ExitWaitsForARunningDiscovery) {
   Program q;
   ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
   ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
-  DEV_BROADCAST_HDR hdr = {sizeof(hdr), DBT_DEVTYP_PORT, 0};
-  DWORD_PTR result;
-  SendMessageTimeoutW(q.Dialog(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, LPARAM(&hdr), SMTO_NORMAL, kLong,
-                      &result);
+  SendArrival(q.Dialog());
   ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
 
   HWND dlg = q.Dialog();
@@ -291,5 +310,102 @@ TEST(QuillonDiscovery, ExitGivesUpOnAStuckDiscoveryAfterTheBound) {
   EXPECT_EQ(WaitForSingleObject(probe.ended, 0),
             static_cast<DWORD>(WAIT_TIMEOUT));  // it was stopped, not ended
 }
+
+// --- retries: the order of reports, through the real dialog ---------------
+
+// What the probe's runs report, shared with it for the length of a test.
+class ProbeScript {
+ public:
+  ProbeScript(const char* first, char then)
+      : mapping_(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProbeAnswers),
+                                    kProbeAnswers)),
+        answers_(static_cast<ProbeAnswers*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, sizeof(ProbeAnswers)))) {
+    strncpy(answers_->first, first, sizeof(answers_->first) - 1);
+    answers_->then = then;
+  }
+  ~ProbeScript() {
+    UnmapViewOfFile(answers_);
+    CloseHandle(mapping_);
+  }
+  bool Ready() const { return answers_ != nullptr; }
+  void Then(char then) {
+    *static_cast<volatile char*>(&answers_->then) = then;
+    MemoryBarrier();
+  }
+
+ private:
+  HANDLE mapping_;
+  ProbeAnswers* answers_;
+};
+
+// The longest interval between two retries, and what a run adds to it.
+constexpr DWORD kRetryMostMs = 30000;
+constexpr DWORD kRetryBoundMs = kRetryMostMs + 15000;
+
+struct ReportOrder {
+  const char* name;
+  const char* first;  // the answers of runs 1, 2, ... (run 1 starts with the program)
+  char then;          // every later run's answer, until the port is free
+  bool oldReport;     // run 1 is held until run 2, an arrival's, has reported
+  DWORD thenMs;       // how long `then` is answered at least
+};
+
+void PrintTo(const ReportOrder& order, std::ostream* os) { *os << order.name; }
+
+class ReportOrders : public ::testing::TestWithParam<ReportOrder> {};
+
+// The reader is listed and its port held elsewhere, or the device list cannot be
+// read: whatever order the reports come in, the program keeps trying until the
+// port is free, opens it within the longest retry interval, and then stops.
+TEST_P(ReportOrders, RetriesGoOnUntilThePortOpens) {
+  const ReportOrder& order = GetParam();
+  ProbeObjects probe;
+  ProbeScript script(order.first, order.then);
+  ASSERT_TRUE(script.Ready());
+  HANDLE holdFirst = order.oldReport ? probe.HoldRun(1) : nullptr;
+  Program q;
+  ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
+  size_t reported = 0;
+  if (order.oldReport) {
+    ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
+    SendArrival(q.Dialog());
+    ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1));  // run 2 first, then run 1's old report
+    SetEvent(holdFirst);
+    ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1));
+    reported = 2;
+  }
+  for (; reported < strlen(order.first); ++reported)
+    ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1, kRetryBoundMs)) << "no run after answer " << reported;
+  int thenRuns = 0;
+  for (const DWORD since = GetTickCount(); GetTickCount() - since < order.thenMs;)
+    if (WaitForSingleObject(probe.ended, 1000) == WAIT_OBJECT_0) ++thenRuns;
+  if (order.thenMs) {
+    EXPECT_GE(thenRuns, 4) << "the retries stopped";
+    // The worst moment to come back: just after a retry, with the longest interval next.
+    ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1, kRetryBoundMs));
+  }
+
+  // From now on the port is free; the first run to report finds it open.
+  script.Then('o');
+  const DWORD freed = GetTickCount();
+  ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1, kRetryBoundMs)) << "the port was not opened again";
+  std::printf("%s: port free again to port open: %lu ms\n", order.name,
+              static_cast<unsigned long>(GetTickCount() - freed));
+  ProbeObjects::Extra(probe.started, 0);  // every run so far
+  EXPECT_EQ(ProbeObjects::Extra(probe.started, 3000), 0) << "retries go on after the port opened";
+}
+
+const ReportOrder kReportOrders[] = {
+    // One failed query amid the retries of a busy port.
+    {"FailedQueryAmidRetries", "bbub", 'b', false, 0},
+    // A run that started before the reader was listed reports "not listed" late.
+    {"OldNotListedAfterNewerBusy", "nb", 'o', true, 0},
+    // A run that found the port open before it was lost reports "open" late.
+    {"OldOpenAfterNewerBusy", "ob", 'o', true, 0},
+    // The device service fails for a minute, then lists the reader with its port free.
+    {"DeviceListUnreadableForAMinute", "", 'u', false, 60000},
+};
+INSTANTIATE_TEST_SUITE_P(Quillon, ReportOrders, ::testing::ValuesIn(kReportOrders),
+                         [](const ::testing::TestParamInfo<ReportOrder>& info) { return std::string(info.param.name); });
 
 }  // namespace
