@@ -45,6 +45,7 @@ CMainDlg::CMainDlg()
       m_rxLastTick(0),
       m_typingOff(false),
       m_sessionAway(false),
+      m_followingPort(false),
       m_newestRun(0),
       m_retryWanted(false),
       m_retryArmed(false),
@@ -140,7 +141,7 @@ LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
   RemoveTrayIcon();
   ResetRetry();
   WTSUnRegisterSessionNotification(m_hWnd);
-  m_serialPort.Disable();
+  FollowPortState();
   return 0;
 }
 
@@ -184,16 +185,35 @@ LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
 LRESULT CMainDlg::OnSessionChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
   if (wParam == WTS_CONSOLE_DISCONNECT || wParam == WTS_REMOTE_DISCONNECT) {
     m_sessionAway = true;
-    ResetRetry();
-    m_serialPort.Disable();
-    m_rxBuffer.clear();
   } else if (wParam == WTS_CONSOLE_CONNECT || wParam == WTS_REMOTE_CONNECT) {
     m_sessionAway = false;
-    m_serialPort.Enable();
-    ResetRetry();
-    StartDiscovery();
+  } else {
+    return 0;  // a lock alone changes nothing
   }
+  FollowPortState();
   return 0;
+}
+
+void CMainDlg::FollowPortState() {
+  // Disable and Enable wait for the port's mutex while answering sent messages, so a
+  // session change or the end can be handled inside that wait. Such a nested call only
+  // records its state; the outermost one goes round again until the port matches the
+  // latest.
+  if (m_followingPort) return;
+  m_followingPort = true;
+  bool disabled;
+  do {
+    disabled = m_sessionAway || m_typingOff;
+    ResetRetry();
+    if (disabled) {
+      m_serialPort.Disable();
+      m_rxBuffer.clear();
+    } else {
+      m_serialPort.Enable();
+      StartDiscovery();
+    }
+  } while (disabled != (m_sessionAway || m_typingOff));
+  m_followingPort = false;
 }
 
 LRESULT CMainDlg::OnReaderSearched(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {

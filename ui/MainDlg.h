@@ -42,11 +42,16 @@
 //  - Every wait the UI thread makes on the port (its mutex, an ended thread)
 //    keeps answering sent messages, so no wait closes a cycle back to it.
 //
-// The session:
+// The session and the port:
 //  - While this logon session is off the screen (fast user switching, a remote
 //    session that disconnected) the port is disabled: closed, and no run can open
 //    it, so the session on screen can have the reader; nothing is typed. When the
 //    session comes back, a run looks for the reader. A lock alone changes nothing.
+//  - Disable and Enable wait for the port's mutex (a run may hold it in Open) and
+//    answer sent messages meanwhile, so a session change, or the end, can be handled
+//    inside that wait. FollowPortState lets such a nested call only record the new
+//    state; the outermost call goes round again until the port matches the latest
+//    one, so the port follows the session whatever the order of returns.
 //
 // Runs, reports and retries (all on the UI thread; nothing waits on a retry):
 //  - Every run gets a number as it starts and reports what it found with it
@@ -149,12 +154,16 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   uint32_t m_rxLastTick;  // when the newest byte of m_rxBuffer came: older than a second is stale
   bool m_typingOff;       // set as the window goes: nothing more is typed
   bool m_sessionAway;     // this session is off the screen: no port, no typing
+  bool m_followingPort;   // FollowPortState is waiting on the port
   UINT m_newestRun;       // the number of the newest run started
   bool m_retryWanted;     // its report: the reader listed but not open, or the list unreadable
   bool m_retryArmed;      // the retry timer is set
   UINT m_retryMs;         // the retry timer's last interval; 0 after a reset
   UINT m_timerRun;        // the run the timer started, until it reports; 0 when none
 
+  // Disables the port while the session is away or the dialog ends, else enables it
+  // and looks for the reader; whatever the nesting, the latest state wins.
+  void FollowPortState();
   // Sets the retry timer when the newest report asks for it and nothing keeps it off.
   void ArmRetry();
   void ResetRetry();

@@ -5,6 +5,7 @@
 #include <dbt.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
+#include <wtsapi32.h>
 
 #include <gtest/gtest.h>
 
@@ -407,5 +408,48 @@ const ReportOrder kReportOrders[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Quillon, ReportOrders, ::testing::ValuesIn(kReportOrders),
                          [](const ::testing::TestParamInfo<ReportOrder>& info) { return std::string(info.param.name); });
+
+// --- the session while a run holds the port's open step -----------------
+
+// Windows does not say how it delivers session changes, so a connect may be handled
+// inside the wait of a disconnect for the port: the port still follows the latest.
+TEST(QuillonSession, ThePortFollowsTheLatestSessionChangeWhateverTheNesting) {
+  ProbeObjects probe;
+  HANDLE holdOpen = probe.HoldOpen(1);
+  Program q;
+  ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
+  ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
+  const HWND dialog = q.Dialog();
+  const DWORD session = WTSGetActiveConsoleSessionId();
+  DWORD_PTR result;
+  ASSERT_TRUE(SendNotifyMessageW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT, session));
+  ASSERT_TRUE(SendNotifyMessageW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT, session));
+  // Answered once the connect has been handled inside the disconnect's wait.
+  ASSERT_NE(SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, kLong, &result), 0);
+  SetEvent(holdOpen);
+  ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1));
+  ASSERT_NE(SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, kLong, &result), 0);
+  // The session is on screen: a run may open the port.
+  SendArrival(dialog);
+  ASSERT_TRUE(ProbeObjects::Take(probe.ended, 2));  // the connect's run and the arrival's
+  EXPECT_EQ(ProbeObjects::Extra(probe.refused), 0) << "the port stays disabled with the session on screen";
+
+  // The same changes in turn, with a run that reaches the port between them: it is
+  // refused while the session is away.
+  probe.Hold();
+  SendArrival(dialog);
+  ASSERT_TRUE(ProbeObjects::Take(probe.started, 3));  // the two runs above, and this one
+  ASSERT_NE(SendMessageTimeoutW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT, session, SMTO_NORMAL, kLong,
+                                &result),
+            0);
+  SetEvent(probe.hold);
+  ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1));
+  EXPECT_EQ(ProbeObjects::Extra(probe.refused), 1);
+  ASSERT_NE(SendMessageTimeoutW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT, session, SMTO_NORMAL, kLong,
+                                &result),
+            0);
+  ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1));
+  EXPECT_EQ(ProbeObjects::Extra(probe.refused), 0);
+}
 
 }  // namespace
