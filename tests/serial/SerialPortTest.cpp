@@ -129,6 +129,22 @@ TEST_F(SerialPortTest, OpenOnAPortWithNoDeviceFailsAndStartsNothing) {
   EXPECT_EQ(Access::Comm(port_), nullptr);  // never INVALID_HANDLE_VALUE
 }
 
+// The owner disables the port when its session leaves the screen or it ends: the
+// opening closes, no Open gets through until Enable, and then one does again.
+TEST_F(SerialPortTest, ADisabledPortStaysClosedUntilEnabled) {
+  ASSERT_TRUE(OpenAndStart());
+  port_.Disable();
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(Access::Thread(port_), nullptr);
+  EXPECT_FALSE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_TRUE(reader_.WaitOpeners(number_, 0, kLong));
+  port_.Enable();
+  ASSERT_TRUE(OpenAndStart());
+  SendAndExpect("e");
+}
+
 TEST_F(SerialPortTest, OpenConfiguresTheLineAndKeepsTheMask) {
   const DWORD masks[] = {kSystemMask, EV_RXCHAR, EV_RXCHAR | EV_RXFLAG | EV_ERR | EV_BREAK};
   for (DWORD mask : masks) {

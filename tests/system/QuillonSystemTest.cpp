@@ -409,7 +409,56 @@ const ReportOrder kReportOrders[] = {
 INSTANTIATE_TEST_SUITE_P(Quillon, ReportOrders, ::testing::ValuesIn(kReportOrders),
                          [](const ::testing::TestParamInfo<ReportOrder>& info) { return std::string(info.param.name); });
 
-// --- the session while a run holds the port's open step -----------------
+// --- the end and the session while a run holds the port's open step ------
+
+std::wstring TypeMarker(const TargetWindow& target) {
+  INPUT key[2] = {};
+  key[0].type = key[1].type = INPUT_KEYBOARD;
+  key[0].ki.wScan = key[1].ki.wScan = L'x';
+  key[0].ki.dwFlags = KEYEVENTF_UNICODE;
+  key[1].ki.dwFlags = KEYEVENTF_UNICODE | KEYEVENTF_KEYUP;
+  SendInput(2, key, sizeof(INPUT));
+  WaitFor(kLong, [&] {
+    const std::wstring text = GetTargetText(target.edit);
+    return !text.empty() && text.back() == L'x';
+  });
+  return GetTargetText(target.edit);
+}
+
+// The exit command while run 1 holds the port's open step and run 2 never ends: the
+// window's end waits for the port with the icon already deleted, a card that
+// completes meanwhile (as the closing port's event thread delivers it) types
+// nothing, and the program gives up on run 2 after the bound.
+TEST(QuillonEnd, WhileTheExitWaitsForThePortTheIconIsGoneAndNothingTypes) {
+  ProbeObjects probe;
+  HANDLE holdOpen = probe.HoldOpen(1);
+  probe.HoldRun(2);
+  Program q;
+  ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
+  TargetWindow target;
+  ASSERT_TRUE(StartTargetWindow(WinePath(TARGET_WINDOW_EXE), L"Quillon end test", target));
+  const HWND dialog = q.Dialog();
+  SendArrival(dialog);
+  ASSERT_TRUE(ProbeObjects::Take(probe.started, 2));
+  const std::vector<int> card = {0x12, 0x34, 0x56, 0x78, 0x08};
+  auto sendCard = [&] {
+    for (int b : card) {
+      DWORD_PTR result;
+      ASSERT_NE(SendMessageTimeoutW(dialog, kRxChar, b, 7, SMTO_NORMAL, kLong, &result), 0);
+    }
+  };
+  sendCard();
+  EXPECT_EQ(TypeMarker(target), L"305419896x");
+
+  ASSERT_TRUE(PostMessageW(dialog, WM_COMMAND, 1, 0));
+  EXPECT_TRUE(WaitFor(kLong, [&] { return !IconExists(dialog); })) << "the icon outlives the window's end";
+  EXPECT_TRUE(IsWindow(dialog));  // still waiting for the port
+  sendCard();
+  EXPECT_EQ(TypeMarker(target), L"305419896xx");
+  SetEvent(holdOpen);
+  EXPECT_EQ(q.Wait(120000), 1u);
+  StopTargetWindow(target);
+}
 
 // Windows does not say how it delivers session changes, so a connect may be handled
 // inside the wait of a disconnect for the port: the port still follows the latest.
