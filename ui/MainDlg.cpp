@@ -237,6 +237,7 @@ LRESULT CMainDlg::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
 
 void CMainDlg::ArmRetry() {
   if (!m_retryWanted || m_retryArmed || m_timerRun != 0 || m_sessionAway || m_typingOff) return;
+  if (m_serialPort.IsOpen()) return;  // an older run opened it, or only the list was unreadable
   m_retryMs = m_retryMs == 0 ? kRetryFirstMs : (m_retryMs >= kRetryMostMs / 2 ? kRetryMostMs : 2 * m_retryMs);
   m_retryArmed = SetTimer(m_hWnd, kRetryTimerId, m_retryMs, nullptr) != 0;
 }

@@ -69,9 +69,11 @@
 //    once that run has reported, even when a newer run (an arrival's) reported first.
 //    While the session is away or the dialog ends, no timer is set. Reports and the
 //    timer are posted, so neither is ever handled inside a wait on the port.
-//  - The retry does not look at the port: a run that finds the reader's port already
-//    open and monitored reports "open" and changes nothing, so a retry after an older
-//    run opened the port costs one device query.
+//  - No timer is set while the port is open (an older run opened it after the newest
+//    report, or the list was unreadable while the reader's port is open). That look
+//    does not wait: it reads whether the port holds a device; an opening lost later
+//    starts a run of its own. A run that finds the port already open and monitored
+//    reports "open" and changes nothing.
 //
 // The end (exit command, session end, a WM_QUIT from elsewhere): the window is
 // destroyed before the loop's end is acted on (RunApp destroys a window that is
