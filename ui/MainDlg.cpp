@@ -139,9 +139,8 @@ LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
     loop->RemoveIdleHandler(this);
   }
   RemoveTrayIcon();
-  ResetRetry();
   WTSUnRegisterSessionNotification(m_hWnd);
-  FollowPortState();
+  FollowPortState();  // no retry, and the port disabled: a run still busy cannot open it
   return 0;
 }
 

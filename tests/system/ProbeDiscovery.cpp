@@ -22,13 +22,12 @@ void Count(const wchar_t* name) {
   }
 }
 
-// Waits on the named event if it exists; true if it did.
-bool WaitIfHeld(const wchar_t* name) {
-  HANDLE hold = OpenEventW(SYNCHRONIZE, FALSE, name);
-  if (!hold) return false;
-  WaitForSingleObject(hold, INFINITE);
-  CloseHandle(hold);
-  return true;
+// Waits on the named event if it exists.
+void WaitIfHeld(const wchar_t* name) {
+  if (HANDLE hold = OpenEventW(SYNCHRONIZE, FALSE, name)) {
+    WaitForSingleObject(hold, INFINITE);
+    CloseHandle(hold);
+  }
 }
 
 ReaderSearch Answer(LONG run) {
