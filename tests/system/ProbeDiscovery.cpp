@@ -33,8 +33,8 @@ void WaitIfHeld(const wchar_t* name) {
 ReaderSearch Answer(LONG run) {
   char letter = 'n';
   if (HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, kProbeAnswers)) {
-    if (auto* answers =
-            static_cast<const ProbeAnswers*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(ProbeAnswers)))) {
+    if (auto* answers = static_cast<const ProbeAnswers*>(
+            MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(ProbeAnswers)))) {
       const size_t scripted = strnlen(answers->first, sizeof(answers->first));
       letter = static_cast<size_t>(run) <= scripted ? answers->first[run - 1] : answers->then;
       UnmapViewOfFile(answers);
@@ -42,10 +42,14 @@ ReaderSearch Answer(LONG run) {
     CloseHandle(mapping);
   }
   switch (letter) {
-    case 'o': return kReaderOpen;
-    case 'b': return kReaderBusy;
-    case 'u': return kReaderUnknown;
-    default: return kReaderNotFound;
+    case 'o':
+      return kReaderOpen;
+    case 'b':
+      return kReaderBusy;
+    case 'u':
+      return kReaderUnknown;
+    default:
+      return kReaderNotFound;
   }
 }
 

@@ -320,7 +320,8 @@ class ProbeScript {
   ProbeScript(const char* first, char then)
       : mapping_(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProbeAnswers),
                                     kProbeAnswers)),
-        answers_(static_cast<ProbeAnswers*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, sizeof(ProbeAnswers)))) {
+        answers_(
+            static_cast<ProbeAnswers*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, sizeof(ProbeAnswers)))) {
     strncpy(answers_->first, first, sizeof(answers_->first) - 1);
     answers_->then = then;
   }
@@ -407,7 +408,9 @@ const ReportOrder kReportOrders[] = {
     {"DeviceListUnreadableForAMinute", "", 'u', false, 60000},
 };
 INSTANTIATE_TEST_SUITE_P(Quillon, ReportOrders, ::testing::ValuesIn(kReportOrders),
-                         [](const ::testing::TestParamInfo<ReportOrder>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<ReportOrder>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // --- the end and the session while a run holds the port's open step ------
 
@@ -488,14 +491,14 @@ TEST(QuillonSession, ThePortFollowsTheLatestSessionChangeWhateverTheNesting) {
   probe.Hold();
   SendArrival(dialog);
   ASSERT_TRUE(ProbeObjects::Take(probe.started, 3));  // the two runs above, and this one
-  ASSERT_NE(SendMessageTimeoutW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT, session, SMTO_NORMAL, kLong,
-                                &result),
+  ASSERT_NE(SendMessageTimeoutW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT, session, SMTO_NORMAL,
+                                kLong, &result),
             0);
   SetEvent(probe.hold);
   ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1));
   EXPECT_EQ(ProbeObjects::Extra(probe.refused), 1);
-  ASSERT_NE(SendMessageTimeoutW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT, session, SMTO_NORMAL, kLong,
-                                &result),
+  ASSERT_NE(SendMessageTimeoutW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT, session, SMTO_NORMAL,
+                                kLong, &result),
             0);
   ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1));
   EXPECT_EQ(ProbeObjects::Extra(probe.refused), 0);
