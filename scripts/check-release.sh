@@ -11,15 +11,8 @@ case $arch in
   x64) format=pei-x86-64 package=win64 template='x64;1033' ;;
   *) echo "check-release: the architecture is x86 or x64, not $arch" >&2; exit 2 ;;
 esac
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failed=0 checks=0
-check() {  # check DESCRIPTION COMMAND...: the command must succeed
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  if "$@" >"$work/last.log" 2>&1; then echo "ok: $what"; else echo "FAIL: $what"; cat "$work/last.log"; failed=$((failed + 1)); fi
-}
+# shellcheck source=scripts/checks.sh
+. "$(dirname "$0")/checks.sh"
 # (Each tool's whole output is read first: grep -q stopping early would fail the pipe.)
 pe_is() {  # pe_is EXE: the build's architecture and the GUI subsystem
   local headers
@@ -44,5 +37,4 @@ python3 -m zipfile -e "$build/Quillon-$version-$package.zip" "$work/zip"
 check "the zip holds the exe for $arch" pe_is "$work/zip/Quillon.exe"
 check "the zip's exe carries version $version" carries_version "$work/zip/Quillon.exe"
 check "the MSI installs Quillon.exe for $arch" msi_is "$build/Quillon-$version-$package.msi"
-echo "release $arch: $((checks - failed)) passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end "release $arch"

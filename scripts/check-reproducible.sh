@@ -12,15 +12,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/wine-common.sh
 . "$root/scripts/wine-common.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failed=0 checks=0
-check() {  # check DESCRIPTION COMMAND...: the command must succeed
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  if "$@" >"$work/last.log" 2>&1; then echo "ok: $what"; else echo "FAIL: $what"; cat "$work/last.log"; failed=$((failed + 1)); fi
-}
+# shellcheck source=scripts/checks.sh
+. "$root/scripts/checks.sh"
 package_arch() { if [ "$1" = x64 ]; then echo win64; else echo win32; fi; }
 version=$(sed -n 's/^project(Quillon VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
 
@@ -99,8 +92,7 @@ if [ "${1:-}" = --against ]; then
   SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)} build "$work/fresh/Quillon" "$arch" "$@"
   same_release "$work/repacked/build" "$work/fresh/Quillon/build" "$arch"
   traces_gone "$work/fresh/Quillon/build" "$arch" "$root" "$build" "$work" "${machine_words[@]}"
-  echo "reproducible $arch: $((checks - failed)) passed, $failed failed"
-  [ "$failed" -eq 0 ]
+  checks_end "reproducible $arch"
   exit
 fi
 
@@ -122,8 +114,5 @@ for arch in "${arches[@]}"; do
   traces_gone "$one/build" "$arch" "$root" "$one" "$two" "${machine_words[@]}"
   cp "$one/build/Quillon-$version-$(package_arch "$arch")".* "$work/"
 done
-echo "reproducible: $((checks - failed)) passed, $failed failed"
-if [ "$failed" -eq 0 ]; then
-  (cd "$work" && stat -c '%s bytes  %n' Quillon-* && sha256sum Quillon-*)
-fi
-[ "$failed" -eq 0 ]
+checks_end reproducible
+(cd "$work" && stat -c '%s bytes  %n' Quillon-* && sha256sum Quillon-*)

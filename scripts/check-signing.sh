@@ -11,20 +11,8 @@ build=$(cd "${1:?build dir}" && pwd)
 arch=${2:-win32}
 exe=$build/entry/Quillon.exe
 version=9.9.9
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failed=0 checks=0
-
-check() {  # check DESCRIPTION COMMAND...: the command must succeed
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  if "$@" >"$work/last.log" 2>&1; then
-    echo "ok: $what"
-  else
-    echo "FAIL: $what"; cat "$work/last.log"; failed=$((failed + 1))
-  fi
-}
+# shellcheck source=scripts/checks.sh
+. "$root/scripts/checks.sh"
 verifies() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1"; }
 fails_to_verify() { ! verifies "$1"; }
 
@@ -76,5 +64,4 @@ for program in Quillon.exe Quillon.com; do
     cmp "$work/stripped-$program" "$work/unsigned/release-$arch/$program"
 done
 
-echo "signing: $((checks - failed)) passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end signing
