@@ -101,26 +101,11 @@ TEST_F(CommandLine, EverySwitchFormThroughBothPrograms) {
 TEST_F(CommandLine, ExitEndsTheTrayCopyAndARunningDiagnoseEachClosingThePort) {
   ASSERT_TRUE(reader_.Plug(kReaderPort)) << reader_.LastError();
   ASSERT_TRUE(wmi_->SetConfig(ReaderDevices()));
-  const std::string reportPath = TempPath("quillon-exit-diagnose.txt");
-  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-  HANDLE file = CreateFileA(reportPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                            CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  auto reportText = [&] {
-    std::string text;
-    HANDLE h = CreateFileA(reportPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    char buffer[4096];
-    DWORD read = 0;
-    while (h != INVALID_HANDLE_VALUE && ReadFile(h, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-      text.append(buffer, read);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    return text;
-  };
+  ReportFile report;
+  ASSERT_NE(report.Handle(), INVALID_HANDLE_VALUE);
   Program diagnose;
-  ASSERT_TRUE(diagnose.LaunchWith(QUILLON_COM, L"--diagnose 600", file));
-  CloseHandle(file);
-  ASSERT_TRUE(WaitFor(kLong, [&] { return Has(reportText(), "Watching COM7"); })) << reportText();
+  ASSERT_TRUE(diagnose.LaunchWith(QUILLON_COM, L"--diagnose 600", report.Handle()));
+  ASSERT_TRUE(WaitFor(kLong, [&] { return Has(report.Text(), "Watching COM7"); })) << report.Text();
   // Wine lets the tray copy open the port the diagnose holds; Windows would not.
   Program tray;
   ASSERT_TRUE(tray.Start(QUILLON_EXE));
@@ -132,11 +117,10 @@ TEST_F(CommandLine, ExitEndsTheTrayCopyAndARunningDiagnoseEachClosingThePort) {
   EXPECT_FALSE(tray.Running());
   EXPECT_EQ(diagnose.Wait(), 0u);
   EXPECT_EQ(tray.Wait(), 1u);
-  const std::string text = reportText();
+  const std::string text = report.Text();
   EXPECT_TRUE(Has(text, "asked to end (Quillon --exit, or the session ends): stopped watching\r\n")) << text;
   EXPECT_TRUE(Has(text, "Watched COM7 for ")) << text;
   EXPECT_TRUE(reader_.WaitOpeners(kReaderPort, 0, kLong)) << "the port stayed open";
-  DeleteFileA(reportPath.c_str());
 }
 
 // The tray copy's exit waits for a discovery run held in the device query. --exit

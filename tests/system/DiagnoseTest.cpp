@@ -22,40 +22,6 @@ using quillon::fakewmi::FakeWmiConfig;
 using quillon::fakewmi::ScopedFakeWmi;
 using quillon_test::FakeReader;
 
-// A temporary file the program writes its report into, readable while it grows.
-class ReportFile {
- public:
-  ReportFile() {
-    wchar_t dir[MAX_PATH], path[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"qdg", 0, path);
-    path_ = path;
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    handle_ =
-        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS, 0, nullptr);
-  }
-  ~ReportFile() {
-    CloseHandle(handle_);
-    DeleteFileW(path_.c_str());
-  }
-  HANDLE Handle() const { return handle_; }
-  std::string Text() const {
-    HANDLE h = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (h != INVALID_HANDLE_VALUE && ReadFile(h, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-      text.append(buffer, read);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    return text;
-  }
-
- private:
-  std::wstring path_;
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
