@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "card/Keystrokes.h"
+
 namespace quillon {
 
 enum class CommandKind {
@@ -18,7 +20,8 @@ enum class CommandKind {
 
 struct Command {
   CommandKind kind = CommandKind::kTray;
-  int seconds = 0;  // kDiagnose only
+  int seconds = 0;       // kDiagnose only
+  TypingOptions typing;  // kTray only: --keys unicode|layout, --suffix enter|tab
 };
 
 constexpr int kDiagnoseDefaultSeconds = 30;
@@ -28,7 +31,13 @@ constexpr int kDiagnoseMaxSeconds = 24 * 60 * 60;
 
 // `args` are the arguments after the program's name, as CommandLineToArgvW splits
 // them (quotes already removed). A switch is --name or /name in any case;
-// --diagnose takes its seconds as the next argument or after "=".
+// --diagnose takes its seconds as the next argument or after "=", --keys and
+// --suffix (the tray program's only switches, each at most once, in either
+// order) their value likewise.
 Command ParseCommandLine(const std::vector<std::wstring>& args);
+
+// The switches that give the tray program `typing`, as ParseCommandLine reads
+// them: "--keys layout --suffix enter", empty for the defaults.
+std::wstring TypingArguments(const TypingOptions& typing);
 
 }  // namespace quillon

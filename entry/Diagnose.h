@@ -23,6 +23,7 @@ enum DiagnoseStatus {
 // (COM set up by the entry point); returns its exit status.
 int RunReport(const quillon::Command& command);
 
-// The console companion started without a switch: starts the GUI program beside
-// it, which becomes the tray copy, and returns at once.
-int StartTrayProgram();
+// The console companion started without a switch but the tray program's: starts
+// the GUI program beside it with the same typing switches, which becomes the tray
+// copy, and returns at once.
+int StartTrayProgram(const quillon::TypingOptions& typing);

@@ -48,7 +48,8 @@ int ProgramMain(LPWSTR cmdLine, int cmdShow, ProgramImage image) {
   switch (command.kind) {
     case quillon::CommandKind::kTray:
       // The tray copy never belongs to a console: closing that console would end it without its cleanup.
-      result = image == ProgramImage::kConsole ? StartTrayProgram() : RunApp(cmdLine, cmdShow);
+      result = image == ProgramImage::kConsole ? StartTrayProgram(command.typing)
+                                               : RunApp(cmdLine, cmdShow, command.typing);
       break;
     case quillon::CommandKind::kExit:
       // Asks the running copies to end; this process never becomes one.

@@ -7,7 +7,7 @@
 // "Local\" scopes the guard to the logon session.
 const wchar_t kInstanceMutexName[] = L"Local\\{B65B24D8-E52C-491b-BEC9-54867D402E1D}";
 
-int RunApp(LPWSTR /*cmdLine*/, int /*cmdShow*/) {
+int RunApp(LPWSTR /*cmdLine*/, int /*cmdShow*/, const quillon::TypingOptions& typing) {
   // Owned until the process ends: never released or closed.
   HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
   if (mutex == nullptr) return -1;
@@ -18,7 +18,7 @@ int RunApp(LPWSTR /*cmdLine*/, int /*cmdShow*/) {
 
   int result = 0;
   {
-    CMainDlg dialog;
+    CMainDlg dialog(typing);
     if (dialog.Create(nullptr, 0) != nullptr) {
       result = loop.RunLoop();
       g_appModule.RemoveLoop();

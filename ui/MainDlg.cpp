@@ -38,9 +38,10 @@ void CenterInWorkArea(HWND hWnd) {
 }
 }  // namespace
 
-CMainDlg::CMainDlg()
+CMainDlg::CMainDlg(const quillon::TypingOptions& typing)
     : m_pDevFilter(nullptr),
       m_hDevNotify(nullptr),
+      m_typing(typing),
       m_rxOpening(0),
       m_rxLastTick(0),
       m_typingOff(false),
@@ -159,7 +160,8 @@ LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
     m_rxOpening = opening;
   }
   std::string text;
-  if (quillon::DecodeRxByte(m_rxBuffer, m_rxLastTick, GetTickCount(), wParam, text)) quillon::TypeDigits(text);
+  if (quillon::DecodeRxByte(m_rxBuffer, m_rxLastTick, GetTickCount(), wParam, text))
+    quillon::TypeDigits(text);
   return 0;
 }
 

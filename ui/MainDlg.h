@@ -88,6 +88,7 @@
 #include <string>
 
 #include "app/MessageLoop.h"
+#include "card/Keystrokes.h"
 #include "discovery/FindReader.h"
 #include "serial/SerialPort.h"
 #include "ui/DialogImpl.h"
@@ -117,7 +118,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   static constexpr UINT kRetryFirstMs = 1000;
   static constexpr UINT kRetryMostMs = 30000;
 
-  CMainDlg();
+  explicit CMainDlg(const quillon::TypingOptions& typing = {});
   ~CMainDlg() override;
 
   BOOL ProcessWindowMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
@@ -152,16 +153,17 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   HDEVNOTIFY m_hDevNotify;
   CSerialPort m_serialPort;
   std::string m_rxBuffer;
-  LONG m_rxOpening;       // the opening whose bytes m_rxBuffer holds
-  uint32_t m_rxLastTick;  // when the newest byte of m_rxBuffer came: older than a second is stale
-  bool m_typingOff;       // set as the window goes: nothing more is typed
-  bool m_sessionAway;     // this session is off the screen: no port, no typing
-  bool m_followingPort;   // FollowPortState is waiting on the port
-  UINT m_newestRun;       // the number of the newest run started
-  bool m_retryWanted;     // its report: the reader listed but not open, or the list unreadable
-  bool m_retryArmed;      // the retry timer is set
-  UINT m_retryMs;         // the retry timer's last interval; 0 after a reset
-  UINT m_timerRun;        // the run the timer started, until it reports; 0 when none
+  quillon::TypingOptions m_typing;  // how each number is typed
+  LONG m_rxOpening;                 // the opening whose bytes m_rxBuffer holds
+  uint32_t m_rxLastTick;            // when the newest byte of m_rxBuffer came: older than a second is stale
+  bool m_typingOff;                 // set as the window goes: nothing more is typed
+  bool m_sessionAway;               // this session is off the screen: no port, no typing
+  bool m_followingPort;             // FollowPortState is waiting on the port
+  UINT m_newestRun;                 // the number of the newest run started
+  bool m_retryWanted;               // its report: the reader listed but not open, or the list unreadable
+  bool m_retryArmed;                // the retry timer is set
+  UINT m_retryMs;                   // the retry timer's last interval; 0 after a reset
+  UINT m_timerRun;                  // the run the timer started, until it reports; 0 when none
 
   // Disables the port while the session is away or the dialog ends, else enables it
   // and looks for the reader; whatever the nesting, the latest state wins.

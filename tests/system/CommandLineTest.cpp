@@ -21,7 +21,9 @@ using quillon::fakewmi::ScopedFakeWmi;
 using quillon_test::FakeReader;
 
 constexpr wchar_t kHoldEvent[] = L"Local\\QuillonCommandLine.QueryHold";
-constexpr char kUsage[] = "usage: Quillon [--diagnose [seconds] | --exit | --version | --help]";
+constexpr char kUsage[] =
+    "usage: Quillon [--keys unicode|layout] [--suffix enter|tab] | --diagnose [seconds] | --exit | --version "
+    "| --help";
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -192,7 +194,8 @@ TEST_F(CommandLine, CompanionInAnInteractiveCmd) {
   }
   // The whole report: its last line is written before the prompt comes back.
   EXPECT_TRUE(Has(typed, "No reader found.")) << typed;
-  ASSERT_TRUE(WaitFor(kLong, [] { return AnyTrayDialog() != nullptr; })) << "Quillon alone started no tray copy";
+  ASSERT_TRUE(WaitFor(kLong, [] { return AnyTrayDialog() != nullptr; }))
+      << "Quillon alone started no tray copy";
   EXPECT_EQ(cmd.Run("Quillon --exit"), "");
   EXPECT_EQ(cmd.Run("echo status=%ERRORLEVEL%"), "status=0");
   EXPECT_EQ(AnyTrayDialog(), nullptr);

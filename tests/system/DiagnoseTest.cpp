@@ -209,7 +209,9 @@ TEST_F(Diagnose, ABadArgumentGetsOneUsageLineAndNothingElse) {
     const std::pair<DWORD, std::string> run = RunCaptured(QUILLON_EXE, args);
     EXPECT_EQ(run.first, 5u);
     EXPECT_EQ(Lines(run.second).size(), 1u) << run.second;
-    EXPECT_EQ(run.second.rfind("usage: Quillon [--diagnose [seconds] | --exit", 0), 0u) << run.second;
+    EXPECT_EQ(run.second.rfind("usage: Quillon [--keys unicode|layout] [--suffix enter|tab] | --diagnose", 0),
+              0u)
+        << run.second;
   }
   EXPECT_TRUE(wmi.Log().Lines().empty());
   EXPECT_EQ(reader_.Openers(kReaderPort), 0);
