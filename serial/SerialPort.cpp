@@ -1,5 +1,7 @@
 #include "serial/SerialPort.h"
 
+#include <dbt.h>
+
 #include <cstring>
 #include <cwchar>
 
@@ -30,6 +32,14 @@
 //   report from an earlier opening finds a live opening and leaves it alone.
 // - Each successful Open counts a new opening (OpeningId), so the owner can tell bytes of
 //   one opening from bytes of the next.
+// - Removal: each opening registers its device handle for notifications to the owner window,
+//   and the registration ends just before the handle closes, whoever closes it. A query to
+//   remove the device closes the opening but keeps the registration until the query's
+//   outcome (failed, or removed) has arrived, which ends it.
+// Nesting: a UI thread that waits here answers sent messages, and a handler may ask for a
+// Close meanwhile. Inside Close's own wait for the event thread such a Close returns at once
+// and leaves the work to the outer one, which closes everything anyway; so no wait is ever
+// left on a thread handle that a nested call has closed (and the system may have reused).
 
 namespace {
 
@@ -102,13 +112,19 @@ CSerialPort::CSerialPort()
       m_eventMask(0),
       m_hLifecycleMutex(CreateMutexW(nullptr, FALSE, nullptr)),
       m_openingId(0),
-      m_disabled(false) {
+      m_disabled(false),
+      m_closing(false),
+      m_hDevNotify(nullptr),
+      m_hNotifiedComm(nullptr),
+      m_hRemovalNotify(nullptr),
+      m_hRemovalComm(nullptr) {
   InitializeCriticalSection(&m_lock);
 }
 
 CSerialPort::~CSerialPort() {
   // Also after a lost device, when only the thread handle and the events are left.
   Close();
+  EndRemoval(m_hRemovalComm, m_hRemovalNotify);
   DeleteCriticalSection(&m_lock);
   CloseHandle(m_hLifecycleMutex);
 }
@@ -133,7 +149,7 @@ bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, in
   DWORD error = ERROR_SUCCESS;
   {
     CScopedLock lock(m_lock);
-    CloseAndClear(m_hComm);
+    CloseDeviceLocked();
     wchar_t deviceName[kSerialTextCapacity];
     wchar_t settings[kSerialTextCapacity];
     FormatSerialDeviceName(deviceName, portNumber);
@@ -170,8 +186,29 @@ bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, in
     SetLastError(error);
     return false;
   }
+  RegisterDevice();
   InterlockedIncrement(&m_openingId);
   return true;
+}
+
+void CSerialPort::RegisterDevice() {
+  DEV_BROADCAST_HANDLE filter = {};
+  filter.dbch_size = sizeof(filter);
+  filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+  filter.dbch_handle = m_hComm;
+  // Without it a driver update or "safely remove" cannot take the device from us; not fatal.
+  HDEVNOTIFY notify =
+      IsWindow(m_hOwner) ? RegisterDeviceNotificationW(m_hOwner, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) : nullptr;
+  CScopedLock lock(m_lock);
+  m_hDevNotify = notify;
+  m_hNotifiedComm = notify ? m_hComm : nullptr;
+}
+
+void CSerialPort::CloseDeviceLocked() {
+  if (m_hDevNotify) UnregisterDeviceNotification(m_hDevNotify);
+  m_hDevNotify = nullptr;
+  m_hNotifiedComm = nullptr;
+  CloseAndClear(m_hComm);
 }
 
 bool CSerialPort::StartEventThread() {
@@ -185,6 +222,8 @@ bool CSerialPort::StartEventThread() {
 
 void CSerialPort::Close() {
   LifecycleGuard lifecycle(m_hLifecycleMutex);
+  if (m_closing) return;  // asked for inside the wait below: the outer call does it all
+  m_closing = true;
   if (m_hThread) {
     if (m_hShutdownEvent) SetEvent(m_hShutdownEvent);
     WaitAnsweringSends(m_hThread);
@@ -193,8 +232,11 @@ void CSerialPort::Close() {
   CloseAndClear(m_hShutdownEvent);
   CloseAndClear(m_overlapped.hEvent);
   m_hEvents[0] = m_hEvents[1] = nullptr;
-  CScopedLock lock(m_lock);
-  CloseAndClear(m_hComm);
+  {
+    CScopedLock lock(m_lock);
+    CloseDeviceLocked();
+  }
+  m_closing = false;
 }
 
 void CSerialPort::Disable() {
@@ -215,6 +257,40 @@ bool CSerialPort::CloseAfterLoss() {
   if (!m_hThread || WaitForSingleObject(m_hShutdownEvent, 0) != WAIT_OBJECT_0) return false;
   Close();
   return true;
+}
+
+bool CSerialPort::ReleaseForRemoval(HANDLE handle, HDEVNOTIFY notify) {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  {
+    CScopedLock lock(m_lock);
+    if (!notify || notify != m_hDevNotify || handle != m_hNotifiedComm) return false;
+    // Kept past the close: the query's outcome is reported to this registration.
+    m_hRemovalNotify = m_hDevNotify;
+    m_hRemovalComm = m_hNotifiedComm;
+    m_hDevNotify = nullptr;
+    m_hNotifiedComm = nullptr;
+  }
+  Close();
+  return true;
+}
+
+bool CSerialPort::EndRemoval(HANDLE handle, HDEVNOTIFY notify) {
+  LifecycleGuard lifecycle(m_hLifecycleMutex);
+  bool live = false;
+  {
+    CScopedLock lock(m_lock);
+    if (!notify) return false;
+    if (notify == m_hRemovalNotify && handle == m_hRemovalComm) {
+      UnregisterDeviceNotification(m_hRemovalNotify);
+      m_hRemovalNotify = nullptr;
+      m_hRemovalComm = nullptr;
+      return true;
+    }
+    live = notify == m_hDevNotify && handle == m_hNotifiedComm;
+  }
+  // Removed without a query first (pulled out, or surprise removal): the opening is lost.
+  if (live) Close();
+  return live;
 }
 
 bool CSerialPort::IsMonitoring(int portNumber) {
@@ -344,7 +420,7 @@ void CSerialPort::EndThread(CSerialPort* port, bool lost) {
   if (lost) SetEvent(port->m_hShutdownEvent);
   {
     CScopedLock lock(port->m_lock);
-    CloseAndClear(port->m_hComm);
+    port->CloseDeviceLocked();
   }
   // The last act: from here on the thread touches neither the port nor the owner.
   if (lost) PostMessageW(owner, WM_SERIAL_LOST, 0, portNumber);

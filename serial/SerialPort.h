@@ -44,6 +44,17 @@ class CSerialPort {
   // True while `portNumber` is open and its event thread is running and has not
   // reported a loss: a discovery that finds this port has nothing to do.
   bool IsMonitoring(int portNumber);
+  // The device's removal, as the handle notifications that Open registers with the
+  // owner window report it (`handle` and `notify` are the notification's own).
+  // ReleaseForRemoval answers a query to remove: it closes the opening those name
+  // and keeps the registration, so the query's outcome still arrives. EndRemoval
+  // answers that outcome (the removal failed, or happened) and a removal without a
+  // query: it closes the opening they name, if still open, and ends the registration.
+  // Each is true when the notification was this port's.
+  bool ReleaseForRemoval(HANDLE handle, HDEVNOTIFY notify);
+  bool EndRemoval(HANDLE handle, HDEVNOTIFY notify);
+  // The port number of the latest opening, while it is open; 0 when closed.
+  int OpenPortNumber() const { return m_hComm ? m_portNumber : 0; }
   // Counts successful openings. Bytes delivered under one value belong to one opening.
   LONG OpeningId() const { return m_openingId; }
   bool IsOpen() const { return m_hComm != nullptr; }
@@ -58,6 +69,10 @@ class CSerialPort {
   // Delivers every byte in the input queue; false when the device has gone.
   static bool ReceiveBytes(CSerialPort* port);
   static void EndThread(CSerialPort* port, bool lost);
+  // Registers the open device for handle notifications to the owner window.
+  void RegisterDevice();
+  // Ends the opening's handle registration, then closes the device; under m_lock.
+  void CloseDeviceLocked();
 
   HANDLE m_hThread;
   CRITICAL_SECTION m_lock;
@@ -76,4 +91,11 @@ class CSerialPort {
   HANDLE m_hLifecycleMutex;
   volatile LONG m_openingId;
   bool m_disabled;  // under m_hLifecycleMutex
+  bool m_closing;   // under m_hLifecycleMutex: Close is waiting for the event thread
+  // The opening's handle notifications (under m_lock): the registration and the handle it
+  // names. One that a query to remove released stays until the removal's outcome.
+  HDEVNOTIFY m_hDevNotify;
+  HANDLE m_hNotifiedComm;
+  HDEVNOTIFY m_hRemovalNotify;
+  HANDLE m_hRemovalComm;
 };

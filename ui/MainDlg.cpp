@@ -2,15 +2,21 @@
 
 #include <wtsapi32.h>
 
+#include <cstddef>
 #include <memory>
 
 #include "app/AppModule.h"
 #include "card/CardDecoder.h"
 #include "card/Keystrokes.h"
+#include "discovery/DeviceArrival.h"
 #include "serial/SerialMessages.h"
 
 namespace {
 constexpr UINT_PTR kRetryTimerId = 1;
+// Posted to itself: "CreateThread fail", when it had to wait for the port's wait to end.
+constexpr UINT WM_THREAD_FAILED_NOTICE = WM_APP + 8;
+// The resume that a person's presence adds to the automatic one comes within this.
+constexpr DWORD kResumePairMs = 2 * 60 * 1000;
 
 LPTHREAD_START_ROUTINE g_findReader = FindReaderThreadProc;
 
@@ -36,6 +42,27 @@ void CenterInWorkArea(HWND hWnd) {
   if (y < work.top) y = work.top;
   SetWindowPos(hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
+
+// The handle notification's own handles, or null when the broadcast is no handle event.
+const DEV_BROADCAST_HANDLE* HandleEvent(LPARAM lParam) {
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+  if (!header || header->dbch_devicetype != DBT_DEVTYP_HANDLE ||
+      header->dbch_size < offsetof(DEV_BROADCAST_HANDLE, dbch_eventguid))
+    return nullptr;
+  return reinterpret_cast<const DEV_BROADCAST_HANDLE*>(header);
+}
+
+// Counts the UI thread's waits on the port, which answer sent messages meanwhile.
+class CPortWait {
+ public:
+  explicit CPortWait(int& depth) : m_depth(depth) { ++m_depth; }
+  ~CPortWait() { --m_depth; }
+  CPortWait(const CPortWait&) = delete;
+  CPortWait& operator=(const CPortWait&) = delete;
+
+ private:
+  int& m_depth;
+};
 }  // namespace
 
 CMainDlg::CMainDlg(const quillon::TypingOptions& typing)
@@ -47,11 +74,11 @@ CMainDlg::CMainDlg(const quillon::TypingOptions& typing)
       m_typingOff(false),
       m_sessionAway(false),
       m_followingPort(false),
+      m_portWaits(0),
       m_newestRun(0),
-      m_retryWanted(false),
-      m_retryArmed(false),
-      m_retryMs(0),
-      m_timerRun(0) {}
+      m_suspendSeen(false),
+      m_resumeSeen(false),
+      m_lastResumeTick(0) {}
 
 CMainDlg::~CMainDlg() = default;
 
@@ -78,6 +105,8 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hWnd*/, UINT msg, WPARAM wParam, LPAR
       {WM_WTSSESSION_CHANGE, &CMainDlg::OnSessionChange},
       {WM_READER_SEARCHED, &CMainDlg::OnReaderSearched},
       {WM_TIMER, &CMainDlg::OnTimer},
+      {WM_POWERBROADCAST, &CMainDlg::OnPowerBroadcast},
+      {WM_THREAD_FAILED_NOTICE, &CMainDlg::OnThreadFailedNotice},
   };
   // The first entry for the message handles it; no handler clears `handled`.
   for (const auto& entry : map) {
@@ -145,13 +174,21 @@ LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
   return 0;
 }
 
-LRESULT CMainDlg::OnTrayIcon(UINT, WPARAM, LPARAM lParam, BOOL&) {
-  if (lParam == WM_LBUTTONUP || lParam == WM_RBUTTONUP) ShowTrayMenu();
+LRESULT CMainDlg::OnTrayIcon(UINT msg, WPARAM wParam, LPARAM lParam, BOOL&) {
+  if (lParam != WM_LBUTTONUP && lParam != WM_RBUTTONUP) return 0;
+  // The shell may send the callback; inside a wait on the port the menu's modal loop
+  // would run reports and timers there. It comes back as a posted message.
+  if (m_portWaits > 0)
+    PostMessageW(m_hWnd, msg, wParam, lParam);
+  else
+    ShowTrayMenu();
   return 0;
 }
 
 LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
-  if (m_typingOff || m_sessionAway) return 0;
+  // While the UI thread waits on the port, bytes come only from an opening on its way
+  // out (closed for a reopen, a removal, the session or the end): none of it is typed.
+  if (m_typingOff || m_sessionAway || m_portWaits > 0) return 0;
   // Every byte of an earlier opening was handled before this one opened (Open ends
   // the old event thread first), so a new id means a new opening's first byte.
   const LONG opening = m_serialPort.OpeningId();
@@ -166,7 +203,11 @@ LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
 }
 
 LRESULT CMainDlg::OnSerialLost(UINT, WPARAM, LPARAM, BOOL&) {
-  const bool closed = m_serialPort.CloseAfterLoss();
+  bool closed;
+  {
+    CPortWait wait(m_portWaits);
+    closed = m_serialPort.CloseAfterLoss();
+  }
   if (closed) m_rxBuffer.clear();
   if (closed || !m_serialPort.IsOpen()) {
     ResetRetry();
@@ -175,12 +216,95 @@ LRESULT CMainDlg::OnSerialLost(UINT, WPARAM, LPARAM, BOOL&) {
   return 0;
 }
 
-LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
-  if (wParam == DBT_DEVICEARRIVAL) {
-    ResetRetry();
-    StartDiscovery();
+LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
+  switch (wParam) {
+    case DBT_DEVICEARRIVAL: {
+      // The reader's own port arriving while it is open: the device came back as a new
+      // instance, and the opening leads to the old one. Any other arrival leaves a live
+      // opening alone, so a card in flight is not cut.
+      const int open = m_serialPort.OpenPortNumber();
+      if (open != 0 && quillon::IsReaderArrival(reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam), open)) {
+        Reopen();
+      } else {
+        ResetRetry();
+        StartDiscovery();
+      }
+      return 0;
+    }
+    case DBT_DEVICEQUERYREMOVE:
+      // A driver update or "safely remove" wants the device: let go of it, and grant.
+      if (const DEV_BROADCAST_HANDLE* event = HandleEvent(lParam)) {
+        CPortWait wait(m_portWaits);
+        if (m_serialPort.ReleaseForRemoval(event->dbch_handle, event->dbch_hdevnotify)) {
+          m_rxBuffer.clear();
+          return TRUE;
+        }
+      }
+      return 0;
+    case DBT_DEVICEQUERYREMOVEFAILED:
+    case DBT_DEVICEREMOVEPENDING:
+    case DBT_DEVICEREMOVECOMPLETE:
+      // The removal failed (the device stays: open it again) or happened (the opening is
+      // lost, as on WM_SERIAL_LOST): either way a run looks for the reader.
+      if (const DEV_BROADCAST_HANDLE* event = HandleEvent(lParam)) {
+        bool ours;
+        {
+          CPortWait wait(m_portWaits);
+          ours = m_serialPort.EndRemoval(event->dbch_handle, event->dbch_hdevnotify);
+        }
+        if (ours) {
+          m_rxBuffer.clear();
+          ResetRetry();
+          StartDiscovery();
+        }
+      }
+      return 0;
+    default:
+      return 0;
   }
-  return 0;
+}
+
+LRESULT CMainDlg::OnPowerBroadcast(UINT, WPARAM wParam, LPARAM, BOOL&) {
+  switch (wParam) {
+    case PBT_APMSUSPEND:
+      // The port stays open: a resume reopens it, and where the resume is late or never
+      // broadcast (Modern Standby) a reader that survived sleep goes on typing.
+      m_suspendSeen = true;
+      break;
+    case PBT_APMRESUMEAUTOMATIC:
+    case PBT_APMRESUMESUSPEND:
+    case PBT_APMRESUMECRITICAL:
+      if (IsNewResume()) Reopen();
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+bool CMainDlg::IsNewResume() {
+  // Every resume is broadcast as "automatic", and again as "suspend" once a person is
+  // there: the second of such a pair changes nothing.
+  const DWORD now = GetTickCount();
+  const bool partner = m_resumeSeen && !m_suspendSeen && now - m_lastResumeTick < kResumePairMs;
+  m_suspendSeen = false;
+  if (partner) return false;
+  m_resumeSeen = true;
+  m_lastResumeTick = now;
+  return true;
+}
+
+void CMainDlg::Reopen() {
+  // Whatever the opening looks like, it may lead to a device object that is gone: a reader
+  // back from sleep or a bus reset is a new instance under the same COM name, and nothing
+  // ever completes the old handle's wait. Close it and look again, with the usual retries.
+  {
+    CPortWait wait(m_portWaits);
+    m_serialPort.Close();
+  }
+  m_rxBuffer.clear();
+  ResetRetry();
+  StartDiscovery();
 }
 
 LRESULT CMainDlg::OnSessionChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
@@ -202,6 +326,7 @@ void CMainDlg::FollowPortState() {
   // latest.
   if (m_followingPort) return;
   m_followingPort = true;
+  CPortWait wait(m_portWaits);
   bool disabled;
   do {
     disabled = m_sessionAway || m_typingOff;
@@ -218,35 +343,29 @@ void CMainDlg::FollowPortState() {
 }
 
 LRESULT CMainDlg::OnReaderSearched(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
-  const UINT run = static_cast<UINT>(lParam);
-  if (run == m_timerRun) m_timerRun = 0;  // the timer may start the next one
-  // Only the newest run's report says how things are now; an older one's is history.
-  if (run == m_newestRun) {
-    m_retryWanted = wParam == kReaderBusy || wParam == kReaderUnknown;
-    if (!m_retryWanted) ResetRetry();  // open, or not listed: nothing to try again
-  }
+  if (m_retry.Reported(static_cast<UINT>(lParam), wParam == kReaderBusy || wParam == kReaderUnknown))
+    KillTimer(m_hWnd, kRetryTimerId);
   ArmRetry();
   return 0;
 }
 
 LRESULT CMainDlg::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
   KillTimer(m_hWnd, kRetryTimerId);  // one run per interval; its report arms the next
-  m_retryArmed = false;
-  m_timerRun = StartDiscovery();
+  m_retry.Fired();
+  StartDiscovery(true);
   return 0;
 }
 
 void CMainDlg::ArmRetry() {
-  if (!m_retryWanted || m_retryArmed || m_timerRun != 0 || m_sessionAway || m_typingOff) return;
-  if (m_serialPort.IsOpen()) return;  // an older run opened it, or only the list was unreadable
-  m_retryMs = m_retryMs == 0 ? kRetryFirstMs : (m_retryMs >= kRetryMostMs / 2 ? kRetryMostMs : 2 * m_retryMs);
-  m_retryArmed = SetTimer(m_hWnd, kRetryTimerId, m_retryMs, nullptr) != 0;
+  // Not while the port is open: an older run opened it, or only the list was unreadable.
+  // The look does not wait; an opening lost later starts a run of its own.
+  const UINT ms = m_retry.Arm(m_sessionAway || m_typingOff || m_serialPort.IsOpen());
+  if (ms != 0 && !SetTimer(m_hWnd, kRetryTimerId, ms, nullptr)) m_retry.ArmFailed();
 }
 
 void CMainDlg::ResetRetry() {
   KillTimer(m_hWnd, kRetryTimerId);
-  m_retryArmed = false;
-  m_retryMs = 0;
+  m_retry.Restart();
 }
 
 LRESULT CMainDlg::OnCloseCmd(UINT, WPARAM wParam, LPARAM, BOOL&) {
@@ -297,7 +416,7 @@ DWORD WINAPI CMainDlg::DiscoveryThreadProc(LPVOID param) {
   return 0;
 }
 
-UINT CMainDlg::StartDiscovery() {
+UINT CMainDlg::StartDiscovery(bool byTimer) {
   // The session on screen has the reader; a dialog on its way out starts nothing.
   if (m_sessionAway || m_typingOff) return 0;
   const UINT id = m_newestRun + 1;
@@ -307,13 +426,24 @@ UINT CMainDlg::StartDiscovery() {
   if (thread != nullptr) {
     CloseHandle(thread);  // detached: the run counter tracks it
     m_newestRun = id;
-    m_retryWanted = false;  // until this run reports
+    m_retry.RunStarted(id, byTimer);
     return id;
   }
   delete run;
   DiscoveryRuns().End();
-  MessageBoxW(m_hWnd, L"CreateThread fail", nullptr, MB_OK);
+  // A message box's modal loop must not run inside a wait on the port.
+  if (m_portWaits > 0)
+    PostMessageW(m_hWnd, WM_THREAD_FAILED_NOTICE, 0, 0);
+  else
+    ShowThreadFailure();
   return 0;
 }
+
+LRESULT CMainDlg::OnThreadFailedNotice(UINT, WPARAM, LPARAM, BOOL&) {
+  ShowThreadFailure();
+  return 0;
+}
+
+void CMainDlg::ShowThreadFailure() { MessageBoxW(m_hWnd, L"CreateThread fail", nullptr, MB_OK); }
 
 bool CMainDlg::WaitForDiscoveries(DWORD timeoutMs) { return DiscoveryRuns().WaitIdle(timeoutMs); }

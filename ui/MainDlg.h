@@ -7,7 +7,8 @@
 // and may use its window handle and serial port until the run's thread ends, so
 // the object must outlive every run:
 //  - Only the UI thread starts runs (WM_INITDIALOG, a device arrival, a loss, the
-//    session coming back, the retry timer), and none once the window goes. Each is
+//    session coming back, a resume or a reopen, the retry timer), and none once the
+//    window goes. Each is
 //    counted (DiscoveryRuns) before its thread is created and uncounted as the
 //    thread's very last act, after its last use of the dialog. The counter is not
 //    part of the dialog, so uncounting touches nothing the dialog owns.
@@ -40,7 +41,39 @@
 //    lost, so half a card never combines with bytes of another opening. Bytes
 //    that completed no frame within a second are dropped too.
 //  - Every wait the UI thread makes on the port (its mutex, an ended thread)
-//    keeps answering sent messages, so no wait closes a cycle back to it.
+//    keeps answering sent messages, so no wait closes a cycle back to it. The
+//    dialog counts those waits (m_portWaits): a byte delivered meanwhile belongs to
+//    an opening on its way out and is not typed, and what would run a modal loop
+//    there (the tray menu, whose callback the shell may send; the "CreateThread
+//    fail" box of a run started by a nested handler) is posted to the window and
+//    done once the wait is over. Only sent messages are handled inside such a wait,
+//    so reports, the timer and posted work never are.
+//  - Handlers can nest inside those waits (a resume, an arrival, a session change
+//    are sent). A Close asked for inside the port's own Close returns at once and
+//    leaves the work to the outer one; FollowPortState nests as below.
+//
+// Sleep, resume and the device coming back (all on the UI thread, each a
+// discovery run like any other: numbered, reported, retried):
+//  - A USB serial reader can come back from sleep, selective suspend or a bus reset
+//    as a new device instance under the same COM name: the open handle leads to the
+//    old one, and nothing ever completes its wait or reports an error. So a resume
+//    (PBT_APMRESUMEAUTOMATIC, and PBT_APMRESUMESUSPEND after it when a person is
+//    there: one resume) closes the opening whatever it looks like, empties the
+//    buffer and starts a run with the retries started over. PBT_APMSUSPEND leaves
+//    the port open: where the resume broadcast is late or missing (Modern Standby)
+//    a reader that survived sleep goes on typing, and one that did not comes back
+//    through its arrival or its handle's removal below.
+//  - An arrival of the open port's own name, or of a device interface of the
+//    reader, is the reader back as a new instance: reopened the same way. Every
+//    other arrival only starts a run, which leaves a live opening alone.
+//  - Each opening's handle is registered for handle notifications (the port
+//    object registers it as it opens and ends the registration before the handle
+//    closes). A query to remove it (a driver update, "safely remove") closes the
+//    port and grants; the query failing starts a run that reopens it; the removal
+//    itself is the loss of that opening. Only a notification whose handle and
+//    registration are the port's own counts.
+//  - While the session is away nothing reopens: the port stays disabled, and the
+//    session coming back looks for the reader.
 //
 // The session and the port:
 //  - While this logon session is off the screen (fast user switching, a remote
@@ -62,8 +95,9 @@
 //    lost). Anything that starts a run makes it the newest.
 //  - The newest report "busy" or "unknown" asks for a retry: a UI-thread timer, 1 s
 //    doubling to 30 s, that starts one run. Its report asks for the next. An arrival,
-//    a loss or the session coming back starts a run at once and starts the timer
-//    again from 1 s. "Open" or "not listed" from the newest run ends the retries; an
+//    a loss, a resume or the session coming back starts a run at once and starts the
+//    timer again from 1 s. The decision is CRetrySchedule's; the dialog only sets
+//    and kills the timer. "Open" or "not listed" from the newest run ends the retries; an
 //    unreadable list never does, so a reader last seen listed is never given up on.
 //  - At most one run started by the timer is in flight: the timer is set again only
 //    once that run has reported, even when a newer run (an arrival's) reported first.
@@ -92,6 +126,7 @@
 #include "discovery/FindReader.h"
 #include "serial/SerialPort.h"
 #include "ui/DialogImpl.h"
+#include "ui/RetrySchedule.h"
 #include "ui/RunCounter.h"
 #include "ui/TrayIconImpl.h"
 #include "ui/UpdateUI.h"
@@ -115,8 +150,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   // long each time up to the most. A held port is usually let go within seconds
   // (a terminal closed, another session switched away); half a minute keeps a
   // long-held one from costing anything.
-  static constexpr UINT kRetryFirstMs = 1000;
-  static constexpr UINT kRetryMostMs = 30000;
+  static constexpr UINT kRetryFirstMs = CRetrySchedule::kFirstMs;
+  static constexpr UINT kRetryMostMs = CRetrySchedule::kMostMs;
 
   explicit CMainDlg(const quillon::TypingOptions& typing = {});
   ~CMainDlg() override;
@@ -138,10 +173,13 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   LRESULT OnSessionChange(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnReaderSearched(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnTimer(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnPowerBroadcast(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnThreadFailedNotice(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& handled);
 
   // Starts one discovery run on a thread of its own and returns its number; 0 when
-  // none may start now, or (after saying "CreateThread fail") none could.
-  UINT StartDiscovery();
+  // none may start now, or (after saying "CreateThread fail") none could. `byTimer`:
+  // the retry timer starts it.
+  UINT StartDiscovery(bool byTimer = false);
   // True when no discovery run is left, within `timeoutMs`. UI thread, after the window is gone.
   static bool WaitForDiscoveries(DWORD timeoutMs);
   // The procedure each run's thread calls with the run's ReaderRun*: FindReaderThreadProc,
@@ -159,11 +197,12 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   bool m_typingOff;                 // set as the window goes: nothing more is typed
   bool m_sessionAway;               // this session is off the screen: no port, no typing
   bool m_followingPort;             // FollowPortState is waiting on the port
+  int m_portWaits;                  // how deep the UI thread is in waits on the port
   UINT m_newestRun;                 // the number of the newest run started
-  bool m_retryWanted;               // its report: the reader listed but not open, or the list unreadable
-  bool m_retryArmed;                // the retry timer is set
-  UINT m_retryMs;                   // the retry timer's last interval; 0 after a reset
-  UINT m_timerRun;                  // the run the timer started, until it reports; 0 when none
+  CRetrySchedule m_retry;           // when the retry timer starts a run
+  bool m_suspendSeen;               // the system said it suspends, since the last resume
+  bool m_resumeSeen;                // a resume was handled, at m_lastResumeTick
+  DWORD m_lastResumeTick;
 
   // Disables the port while the session is away or the dialog ends, else enables it
   // and looks for the reader; whatever the nesting, the latest state wins.
@@ -171,6 +210,11 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   // Sets the retry timer when the newest report asks for it and nothing keeps it off.
   void ArmRetry();
   void ResetRetry();
+  // Closes the opening, whatever it looks like, and looks for the reader again.
+  void Reopen();
+  // False for the second broadcast of one resume.
+  bool IsNewResume();
+  void ShowThreadFailure();
   HWND ReaderOwner() override { return m_hWnd; }
   CSerialPort& ReaderPort() override { return m_serialPort; }
 

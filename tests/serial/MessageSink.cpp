@@ -128,6 +128,10 @@ bool MessageSink::Flush(DWORD timeoutMs) {
                             [&] { return m_flushesDone >= target; });
 }
 
+void MessageSink::SendNotify(std::function<void()> task) {
+  SendNotifyMessageW(m_hwnd, kTask, 0, reinterpret_cast<LPARAM>(new std::function<void()>(std::move(task))));
+}
+
 void MessageSink::Post(std::function<void()> task) {
   PostMessageW(m_hwnd, kTask, 0, reinterpret_cast<LPARAM>(new std::function<void()>(std::move(task))));
 }

@@ -38,6 +38,9 @@ class MessageSink {
   bool Flush(DWORD timeoutMs = 30000);
   // Posts `task` to run on the window's thread, as a handler of a posted message would.
   void Post(std::function<void()> task);
+  // The same as a sent message (SendNotifyMessage): it runs inside any wait of the window's
+  // thread that answers sent messages, and the caller does not wait for it.
+  void SendNotify(std::function<void()> task);
   // Runs on the window's thread inside each WM_SERIAL_RXCHAR, after it is recorded.
   void SetRxCharHook(std::function<void(BYTE)> hook);
 

@@ -8,18 +8,10 @@
 #include <vector>
 
 #include "MessageSink.h"
+#include "SerialPortAccess.h"
 #include "serial/SerialMessages.h"
 #include "tests/support/handles/HandleCount.h"
 #include "tests/support/reader/FakeReader.h"
-
-// Reaches the port's thread and handles, which no caller of the class sees.
-struct SerialPortTestAccess {
-  static HANDLE Thread(CSerialPort& p) { return p.m_hThread; }
-  static HANDLE ShutdownEvent(CSerialPort& p) { return p.m_hShutdownEvent; }
-  static HANDLE IoEvent(CSerialPort& p) { return p.m_overlapped.hEvent; }
-  static HANDLE Comm(CSerialPort& p) { return p.m_hComm; }
-};
-using Access = SerialPortTestAccess;
 
 namespace {
 

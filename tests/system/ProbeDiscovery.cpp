@@ -12,6 +12,8 @@
 // The port's open step, held the way Open holds it.
 struct SerialPortTestAccess {
   static HANDLE LifecycleMutex(CSerialPort& port) { return port.m_hLifecycleMutex; }
+  static HANDLE Comm(CSerialPort& port) { return port.m_hComm; }
+  static HDEVNOTIFY Notify(CSerialPort& port) { return port.m_hDevNotify; }
 };
 
 namespace {
@@ -53,7 +55,37 @@ ReaderSearch Answer(LONG run) {
   }
 }
 
+// What the port holds now, for a test that sends the notifications Windows would.
+void PublishPort(CSerialPort& port) {
+  HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, kProbePort);
+  if (!mapping) return;
+  if (auto* published = static_cast<ProbePort*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbePort)))) {
+    const HANDLE openStep = SerialPortTestAccess::LifecycleMutex(port);
+    WaitForSingleObject(openStep, INFINITE);
+    published->comm = reinterpret_cast<ULONG_PTR>(SerialPortTestAccess::Comm(port));
+    published->notify = reinterpret_cast<ULONG_PTR>(SerialPortTestAccess::Notify(port));
+    published->opening = port.OpeningId();
+    ReleaseMutex(openStep);
+    UnmapViewOfFile(published);
+  }
+  CloseHandle(mapping);
+}
+
+bool RealRuns() {
+  HANDLE real = OpenEventW(SYNCHRONIZE, FALSE, kProbeReal);
+  if (real) CloseHandle(real);
+  return real != nullptr;
+}
+
 DWORD WINAPI ProbeRun(LPVOID param) {
+  if (RealRuns()) {
+    Count(kProbeStarted);
+    CSerialPort& port = static_cast<const ReaderRun*>(param)->host->ReaderPort();
+    FindReaderThreadProc(param);
+    PublishPort(port);
+    Count(kProbeEnded);
+    return 0;
+  }
   static volatile LONG runs = 0;
   const LONG number = InterlockedIncrement(&runs);
   const ReaderRun& run = *static_cast<const ReaderRun*>(param);

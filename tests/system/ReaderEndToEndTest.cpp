@@ -43,13 +43,11 @@ class ReaderEndToEnd : public ReaderFixture {
     EXPECT_EQ(Text(), expected);
   }
 
-  // A device arrival as the system delivers it: sent (the system refuses to post it).
+  // Another device's arrival, as the system delivers it: sent (the system refuses to
+  // post it). It names a port that is not the reader's.
   void SendArrival() {
-    DEV_BROADCAST_HDR hdr = {sizeof(hdr), DBT_DEVTYP_PORT, 0};
-    DWORD_PTR result = 99;
-    EXPECT_NE(SendMessageTimeoutW(quillon_.Dialog(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
-                                  reinterpret_cast<LPARAM>(&hdr), SMTO_NORMAL, kLong, &result),
-              0);
+    PortRecord other(L"COM3");
+    EXPECT_EQ(SendAsSystem(quillon_.Dialog(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, other.Param()), 0u);
   }
 
   // Unplugs the reader, plugs a new one on the same COM number, tells the program
@@ -375,6 +373,7 @@ TEST_F(ReaderEndToEnd, AListedReaderWhosePortDoesNotOpenIsTriedAgain) {
 TEST_F(ReaderEndToEnd, AStaleLossReportLeavesTheLiveConnectionOpen) {
   CardMaker cards;
   std::wstring expected;
+  const int queries = wmi_->Log().Count("query-begin");
   ASSERT_TRUE(PostMessageW(quillon_.Dialog(), kSerialLost, 0, kReaderPort));
   // Posted after the report, so handled after it: once these digits show, the
   // report has been dealt with.
@@ -385,6 +384,8 @@ TEST_F(ReaderEndToEnd, AStaleLossReportLeavesTheLiveConnectionOpen) {
   ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&expected)));
   ExpectText(expected);
   EXPECT_TRUE(quillon_.Running());
+  // Nothing was closed, so nothing looks for the reader again.
+  EXPECT_FALSE(wmi_->Log().WaitForCount("query-begin", queries + 1, 2000)) << LogText();
 }
 
 // Exit from the tray item while a discovery run is still inside a slow WMI

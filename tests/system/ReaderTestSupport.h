@@ -4,7 +4,9 @@
 // complete before cards are presented.
 
 #include <windows.h>
+#include <dbt.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +36,40 @@ inline quillon::fakewmi::FakeWmiConfig ReaderDevices(unsigned filler = 0) {
       .Add(L"Standard PS/2 Keyboard", L"ACPI\\PNP0303\\4&1D401FB5&0")
       .Add(L"USB Serial Port (COM7)", L"USBSER\\VID_0403+PID_8288+A1B2\\0000");
   return config;
+}
+
+// A port's device notification as the system builds one: the header and the port's name.
+class PortRecord {
+ public:
+  explicit PortRecord(const wchar_t* name) : m_bytes(offsetof(DEV_BROADCAST_PORT_W, dbcp_name) + 64, 0) {
+    const size_t nameBytes = (wcslen(name) + 1) * sizeof(wchar_t);
+    auto* port = reinterpret_cast<DEV_BROADCAST_PORT_W*>(m_bytes.data());
+    port->dbcp_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_PORT_W, dbcp_name) + nameBytes);
+    port->dbcp_devicetype = DBT_DEVTYP_PORT;
+    memcpy(port->dbcp_name, name, nameBytes);
+  }
+  LPARAM Param() { return reinterpret_cast<LPARAM>(m_bytes.data()); }
+
+ private:
+  std::vector<BYTE> m_bytes;
+};
+
+// A handle notification for the handle and registration a program's port holds.
+inline DEV_BROADCAST_HANDLE HandleRecord(ULONGLONG handle, ULONGLONG notify) {
+  DEV_BROADCAST_HANDLE record = {};
+  record.dbch_size = sizeof(record);
+  record.dbch_devicetype = DBT_DEVTYP_HANDLE;
+  record.dbch_handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(handle));
+  record.dbch_hdevnotify = reinterpret_cast<HDEVNOTIFY>(static_cast<ULONG_PTR>(notify));
+  return record;
+}
+
+// Sends a window message as the system sends device and power broadcasts (it refuses
+// to post them); the handler's result, or 99 when the send failed.
+inline DWORD_PTR SendAsSystem(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+  DWORD_PTR result = 99;
+  if (!SendMessageTimeoutW(window, msg, wParam, lParam, SMTO_NORMAL, 30000, &result)) return 99;
+  return result;
 }
 
 // 5-byte card frames with distinct numbers, each of which types exactly its own

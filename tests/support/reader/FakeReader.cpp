@@ -148,6 +148,14 @@ bool FakeReader::PlugWithoutModemLines(int port) {
 
 bool FakeReader::PlugNotALine(int port) { return Request("PLUGNULL " + std::to_string(port), nullptr); }
 
+bool FakeReader::Renew(int port) { return Request("RENEW " + std::to_string(port), nullptr); }
+
+int FakeReader::OldOpeners(int port) {
+  std::string count;
+  if (!Request("OLDOPENERS " + std::to_string(port), &count)) return -1;
+  return atoi(count.c_str());
+}
+
 bool FakeReader::Unplug(int port) { return Request("UNPLUG " + std::to_string(port), nullptr); }
 
 bool FakeReader::Write(int port, const std::string& bytes) {

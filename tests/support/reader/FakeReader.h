@@ -44,6 +44,11 @@ class FakeReader {
   // Closes the pty and removes the mapping: the device is gone.
   bool Unplug(int port);
   bool Replug(int port) { return Unplug(port) && Plug(port); }
+  // Maps COM<port> to a new pty and keeps the earlier one open and silent: the device came
+  // back as a new instance under the same name, and a handle to the old one never hears of it.
+  bool Renew(int port);
+  // How many handles of Windows programs still hold the ptys that Renew left behind; -1 on failure.
+  int OldOpeners(int port);
   // Sends bytes to the program; returns once the pty took all of them.
   bool Write(int port, const std::string& bytes);
   // Takes the bytes the program wrote to COM<port>, waiting up to timeoutMs for at least

@@ -8,6 +8,11 @@ on 127.0.0.1 (the port number is written to --port-file); every request gets one
 reply line, "OK ..." or "ERR <why>":
 
   PLUG n            map COMn to a new pty (replaces an earlier one)  -> OK /dev/pts/M
+  RENEW n           map COMn to a new pty and keep the earlier one
+                    open and silent, as a device that came back as a
+                    new instance leaves the old one behind           -> OK /dev/pts/M
+  OLDOPENERS n      open descriptions that the Windows programs still
+                    hold on the ptys RENEW left behind for COMn      -> OK count
   UNPLUG n          close the pty and remove the link                -> OK
   WRITE n HEX       send bytes to COMn; replies once the pty took all -> OK count
   READ n MIN MS     bytes the Windows side wrote to COMn, waiting up to
@@ -148,6 +153,7 @@ class Reader:
             os.unlink(self.tiocm_off)
         os.makedirs(self.dosdevices, exist_ok=True)
         self.ports = {}
+        self.left = {}  # COM number -> ports RENEW left behind
         self.lock = threading.Lock()
 
     def port(self, number):
@@ -164,7 +170,26 @@ class Reader:
             self.ports[number] = port
         return port.path
 
+    def renew(self, number):
+        with self.lock:
+            old = self.ports.pop(number, None)
+            if old is not None:
+                self.left.setdefault(number, []).append(old)
+        port = Port(number, self.dosdevices)
+        with self.lock:
+            self.ports[number] = port
+        return port.path
+
+    def old_openers(self, number):
+        with self.lock:
+            ports = list(self.left.get(number, []))
+        return sum(p.openers() for p in ports)
+
     def unplug(self, number):
+        with self.lock:
+            left = self.left.pop(number, [])
+        for old in left:
+            old.close()
         with self.lock:
             port = self.ports.pop(number, None)
             if self.raw.pop(number, None) is not None:
@@ -197,7 +222,7 @@ class Reader:
 
     def reset(self):
         with self.lock:
-            numbers = list(self.ports)
+            numbers = list(set(self.ports) | set(self.left))
         for number in numbers:
             self.unplug(number)
 
@@ -216,6 +241,10 @@ class Reader:
             raise ValueError("no such COM port number")
         if cmd == "PLUG":
             return self.plug(number)
+        if cmd == "RENEW":
+            return self.renew(number)
+        if cmd == "OLDOPENERS":
+            return str(self.old_openers(number))
         if cmd == "PLUGRAW":
             return self.plug_without_modem_lines(number)
         if cmd == "PLUGNULL":
