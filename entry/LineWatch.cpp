@@ -2,9 +2,11 @@
 
 #include "automation/Automation.h"
 #include "card/CardDecoder.h"
+#include "discovery/DeviceArrival.h"
 #include "discovery/ReaderLine.h"
 #include "entry/Diagnose.h"
 #include "serial/SerialPort.h"
+#include "ui/ResumeBroadcasts.h"
 
 using quillon::FormatString;
 
@@ -13,6 +15,8 @@ namespace {
 // Received bytes further apart than this go on separate lines of the live view.
 constexpr ULONGLONG kBurstGapMs = 50;
 constexpr int kBytesPerLine = 16;
+// A reopen that failed is tried again after this, for as long as the watch lasts.
+constexpr ULONGLONG kReopenRetryMs = 1000;
 
 // The live view: the port opened as discovery opens it, its bytes in hex, and each
 // card as the number the main dialog's decoder gives for them.
@@ -44,6 +48,25 @@ class CLineWatch : public CReportWindow::CSerialSink {
     return false;
   }
 
+  // What the tray program does after a resume or the reader's return: close the
+  // opening, whatever it looks like, and open the port again; done from the watch
+  // loop, never inside a message handler (Close answers messages while it waits).
+  void Reopen() {
+    m_reopen = false;
+    m_serialPort.Close();
+    FlushBytes();
+    m_rxBuffer.clear();
+    DWORD error = 0;
+    if (Open(&error)) {
+      m_serialPort.StartEventThread();
+      m_out.Line(Stamp(Elapsed()) + FormatString("  reopened COM%d", m_portNumber));
+      return;
+    }
+    m_out.Line(Stamp(Elapsed()) + FormatString("  COM%d did not open: error %lu, %s; trying again in 1 s",
+                                               m_portNumber, error, SystemText(error).c_str()));
+    AskReopen(Elapsed() + kReopenRetryMs);
+  }
+
   void Watch(int seconds) {
     m_serialPort.StartEventThread();
     SYSTEMTIME now;
@@ -62,9 +85,12 @@ class CLineWatch : public CReportWindow::CSerialSink {
       if (elapsed >= total) break;
       DWORD wait = static_cast<DWORD>(total - elapsed);
       if (m_lineBytes > 0 && wait > kBurstGapMs) wait = kBurstGapMs;
+      if (m_reopen && m_reopenAt < elapsed + wait)
+        wait = m_reopenAt > elapsed ? static_cast<DWORD>(m_reopenAt - elapsed) : 0;
       MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
       CReportWindow::Pump();
       if (m_lineBytes > 0 && Elapsed() - m_lastByteAt >= kBurstGapMs) FlushBytes();
+      if (m_reopen && Elapsed() >= m_reopenAt && !m_window.StopAsked()) Reopen();
     }
     const ULONGLONG watched = Elapsed();
     // Bytes the event thread is sending meanwhile are still taken in.
@@ -95,10 +121,43 @@ class CLineWatch : public CReportWindow::CSerialSink {
   }
 
   void OnLost() override {
+    // A loss reported by an opening that a reopen has already replaced changes nothing.
+    if (!m_serialPort.CloseAfterLoss()) return;
     m_lost = true;
-    m_serialPort.Close();
+    m_reopen = false;
     FlushBytes();
     m_out.Line(Stamp(Elapsed()) + "  the port has gone (reader unplugged?): stopped watching");
+  }
+
+  void OnPower(WPARAM event) override {
+    if (event == PBT_APMSUSPEND) Note("the system suspends (sleep); the port stays open");
+    const bool resume =
+        event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND || event == PBT_APMRESUMECRITICAL;
+    if (!m_resumes.IsNewResume(event, GetTickCount64())) {
+      if (resume) Note("the system resumed (the same resume, now with a person at the desk)");
+      return;
+    }
+    Note(FormatString("the system resumed from sleep: reopening COM%d, as Quillon does", m_portNumber));
+    AskReopen(Elapsed());
+  }
+
+  void OnArrival(const DEV_BROADCAST_HDR* header) override {
+    // Any other arrival: Quillon leaves its opening alone.
+    if (!quillon::IsReaderArrival(header, m_portNumber)) return;
+    Note(FormatString(
+        "COM%d arrived again (the reader came back as a new device): reopening it, as Quillon does",
+        m_portNumber));
+    AskReopen(Elapsed());
+  }
+
+  void AskReopen(ULONGLONG at) {
+    m_reopen = true;
+    m_reopenAt = at;
+  }
+
+  void Note(const std::string& text) {
+    FlushBytes();
+    m_out.Line(Stamp(Elapsed()) + "  " + text);
   }
 
   void FlushBytes() {
@@ -119,6 +178,9 @@ class CLineWatch : public CReportWindow::CSerialSink {
   uint32_t m_rxLastTick = 0;
   ULONGLONG m_start = 0;
   bool m_lost = false;
+  bool m_reopen = false;  // the port is to be reopened at m_reopenAt (an Elapsed() time)
+  ULONGLONG m_reopenAt = 0;
+  CResumeBroadcasts m_resumes;
   unsigned long long m_bytes = 0;
   unsigned long long m_cards = 0;
   std::string m_line;  // hex of the bytes not yet written out

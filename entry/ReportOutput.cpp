@@ -37,6 +37,13 @@ LRESULT CALLBACK CReportWindow::WindowProc(HWND hWnd, UINT msg, WPARAM wParam, L
     case WM_SERIAL_LOST:
       if (self->m_sink) self->m_sink->OnLost();
       return 0;
+    case WM_POWERBROADCAST:
+      if (self->m_sink) self->m_sink->OnPower(wParam);
+      return TRUE;
+    case WM_DEVICECHANGE:
+      if (wParam == DBT_DEVICEARRIVAL && self->m_sink)
+        self->m_sink->OnArrival(reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam));
+      return TRUE;
     case WM_CLOSE:  // the window stays until the report ends
       self->m_stopAsked = true;
       return 0;

@@ -2,6 +2,7 @@
 // Where a report's lines go, and the hidden window that a running report holds.
 
 #include <windows.h>
+#include <dbt.h>
 
 #include <string>
 
@@ -16,6 +17,9 @@ class CReportWindow {
    public:
     virtual void OnRxChar(WPARAM wParam) = 0;
     virtual void OnLost() = 0;
+    // The system's power broadcast (PBT_...), and a device arrival's record (may be null).
+    virtual void OnPower(WPARAM event) = 0;
+    virtual void OnArrival(const DEV_BROADCAST_HDR* header) = 0;
 
    protected:
     ~CSerialSink() = default;

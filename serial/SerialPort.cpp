@@ -132,6 +132,12 @@ CSerialPort::~CSerialPort() {
 bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, int dataBits, int stopBits,
                        DWORD eventMask) {
   LifecycleGuard lifecycle(m_hLifecycleMutex);
+  // Inside this thread's own Close (a handler answered in its wait): that Close is not
+  // done with the old opening's handles yet.
+  if (m_closing) {
+    SetLastError(ERROR_BUSY);
+    return false;
+  }
   Close();
   if (m_disabled) {
     SetLastError(ERROR_NOT_READY);
@@ -197,8 +203,9 @@ void CSerialPort::RegisterDevice() {
   filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
   filter.dbch_handle = m_hComm;
   // Without it a driver update or "safely remove" cannot take the device from us; not fatal.
-  HDEVNOTIFY notify =
-      IsWindow(m_hOwner) ? RegisterDeviceNotificationW(m_hOwner, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) : nullptr;
+  HDEVNOTIFY notify = IsWindow(m_hOwner)
+                          ? RegisterDeviceNotificationW(m_hOwner, &filter, DEVICE_NOTIFY_WINDOW_HANDLE)
+                          : nullptr;
   CScopedLock lock(m_lock);
   m_hDevNotify = notify;
   m_hNotifiedComm = notify ? m_hComm : nullptr;

@@ -15,8 +15,6 @@ namespace {
 constexpr UINT_PTR kRetryTimerId = 1;
 // Posted to itself: "CreateThread fail", when it had to wait for the port's wait to end.
 constexpr UINT WM_THREAD_FAILED_NOTICE = WM_APP + 8;
-// The resume that a person's presence adds to the automatic one comes within this.
-constexpr DWORD kResumePairMs = 2 * 60 * 1000;
 
 LPTHREAD_START_ROUTINE g_findReader = FindReaderThreadProc;
 
@@ -75,10 +73,7 @@ CMainDlg::CMainDlg(const quillon::TypingOptions& typing)
       m_sessionAway(false),
       m_followingPort(false),
       m_portWaits(0),
-      m_newestRun(0),
-      m_suspendSeen(false),
-      m_resumeSeen(false),
-      m_lastResumeTick(0) {}
+      m_newestRun(0) {}
 
 CMainDlg::~CMainDlg() = default;
 
@@ -265,33 +260,10 @@ LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
 }
 
 LRESULT CMainDlg::OnPowerBroadcast(UINT, WPARAM wParam, LPARAM, BOOL&) {
-  switch (wParam) {
-    case PBT_APMSUSPEND:
-      // The port stays open: a resume reopens it, and where the resume is late or never
-      // broadcast (Modern Standby) a reader that survived sleep goes on typing.
-      m_suspendSeen = true;
-      break;
-    case PBT_APMRESUMEAUTOMATIC:
-    case PBT_APMRESUMESUSPEND:
-    case PBT_APMRESUMECRITICAL:
-      if (IsNewResume()) Reopen();
-      break;
-    default:
-      break;
-  }
+  // A suspend leaves the port open: a resume reopens it, and where the resume is late or
+  // never broadcast (Modern Standby) a reader that survived sleep goes on typing.
+  if (m_resumes.IsNewResume(wParam, GetTickCount64())) Reopen();
   return TRUE;
-}
-
-bool CMainDlg::IsNewResume() {
-  // Every resume is broadcast as "automatic", and again as "suspend" once a person is
-  // there: the second of such a pair changes nothing.
-  const DWORD now = GetTickCount();
-  const bool partner = m_resumeSeen && !m_suspendSeen && now - m_lastResumeTick < kResumePairMs;
-  m_suspendSeen = false;
-  if (partner) return false;
-  m_resumeSeen = true;
-  m_lastResumeTick = now;
-  return true;
 }
 
 void CMainDlg::Reopen() {

@@ -126,6 +126,7 @@
 #include "discovery/FindReader.h"
 #include "serial/SerialPort.h"
 #include "ui/DialogImpl.h"
+#include "ui/ResumeBroadcasts.h"
 #include "ui/RetrySchedule.h"
 #include "ui/RunCounter.h"
 #include "ui/TrayIconImpl.h"
@@ -200,9 +201,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   int m_portWaits;                  // how deep the UI thread is in waits on the port
   UINT m_newestRun;                 // the number of the newest run started
   CRetrySchedule m_retry;           // when the retry timer starts a run
-  bool m_suspendSeen;               // the system said it suspends, since the last resume
-  bool m_resumeSeen;                // a resume was handled, at m_lastResumeTick
-  DWORD m_lastResumeTick;
+  CResumeBroadcasts m_resumes;      // which power broadcasts are a new resume
 
   // Disables the port while the session is away or the dialog ends, else enables it
   // and looks for the reader; whatever the nesting, the latest state wins.
@@ -212,8 +211,6 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
   void ResetRetry();
   // Closes the opening, whatever it looks like, and looks for the reader again.
   void Reopen();
-  // False for the second broadcast of one resume.
-  bool IsNewResume();
   void ShowThreadFailure();
   HWND ReaderOwner() override { return m_hWnd; }
   CSerialPort& ReaderPort() override { return m_serialPort; }

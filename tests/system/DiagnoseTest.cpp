@@ -1,6 +1,7 @@
 // Black box: "Quillon.exe --diagnose N" with its standard output in a file or a
 // pipe, against the test WMI provider and the fake reader's COM7.
 #include <windows.h>
+#include <dbt.h>
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,53 @@ TEST_F(Diagnose, ReaderPresentListsDevicesOpensAndReportsEveryByteAndExactlyTheC
   EXPECT_EQ(reader_.Openers(kReaderPort), 0);
   EXPECT_EQ(GetTargetText(target.edit), L"");  // it never types
   StopTargetWindow(target);
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The help desk sees the reader come back: a resume (both of its broadcasts), then the
+// reader's own port arriving again, each after the reader came back as a new device.
+// Each is said, the port is opened once again on the new line, and its cards show.
+TEST_F(Diagnose, AResumeAndTheReadersReturnAreSaidAndThePortIsReopened) {
+  ScopedFakeWmi wmi(ReaderDevices());
+  ASSERT_EQ(wmi.Result(), S_OK);
+  ReportFile report;
+  Program diagnose;
+  ASSERT_TRUE(diagnose.LaunchWith(QUILLON_EXE, L"--diagnose 120", report.Handle()));
+  ASSERT_TRUE(WaitFor(kLong, [&] { return Has(report.Text(), "Watching COM7"); })) << report.Text();
+  const HWND window = FindTopLevel(diagnose.Pid(), L"QuillonReport", nullptr, false);
+  ASSERT_NE(window, nullptr);
+  auto reopened = [&](size_t times) {
+    return WaitFor(kLong, [&] { return Occurrences(report.Text(), "  reopened COM7\r\n") >= times; }) &&
+           reader_.WaitOpeners(kReaderPort, 1, kLong) && reader_.OldOpeners(kReaderPort) == 0;
+  };
+
+  ASSERT_TRUE(reader_.Renew(kReaderPort)) << reader_.LastError();
+  EXPECT_EQ(SendAsSystem(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0), 1u);
+  EXPECT_EQ(SendAsSystem(window, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0), 1u);
+  ASSERT_TRUE(reopened(1)) << report.Text();
+  ASSERT_TRUE(reader_.Write(kReaderPort, Bytes({0x12, 0x34, 0x56, 0x78, 0x08})));
+  ASSERT_TRUE(WaitFor(kLong, [&] { return Has(report.Text(), "card 305419896"); })) << report.Text();
+
+  ASSERT_TRUE(reader_.Renew(kReaderPort)) << reader_.LastError();
+  PortRecord again(L"COM7");
+  EXPECT_EQ(SendAsSystem(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, again.Param()), 1u);
+  ASSERT_TRUE(reopened(2)) << report.Text();
+  ASSERT_TRUE(reader_.Write(kReaderPort, Bytes({0xDE, 0xAD, 0xBE, 0xEF, 0x22})));
+  ASSERT_TRUE(WaitFor(kLong, [&] { return Has(report.Text(), "card 3735928559"); })) << report.Text();
+
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(diagnose.Wait(), 0u);
+  const std::string text = report.Text();
+  EXPECT_TRUE(Has(text, "  the system resumed from sleep: reopening COM7, as Quillon does\r\n")) << text;
+  EXPECT_TRUE(Has(text, "  the system resumed (the same resume, now with a person at the desk)\r\n")) << text;
+  EXPECT_TRUE(Has(text, "  COM7 arrived again (the reader came back as a new device): reopening it")) << text;
+  EXPECT_EQ(Occurrences(text, "  reopened COM7\r\n"), 2u) << text;
+  EXPECT_TRUE(Has(text, "2 cards.\r\n")) << text;
 }
 
 // The system's text for an error, as far as the report must quote it.

@@ -1,9 +1,12 @@
+#include "ui/ResumeBroadcasts.h"
 #include "ui/RetrySchedule.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -51,7 +54,8 @@ TEST(RetrySchedule, ReportOrdersAndTheIntervals) {
     const char* name;
     const char* script;
   } cases[] = {
-      {"doubles up to the most", "s1 b1 a1000 f t2 b2 a2000 f t3 b3 a4000 f t4 b4 a8000 f t5 b5 a16000 f t6 b6 a30000 f t7 b7 a30000"},
+      {"doubles up to the most",
+       "s1 b1 a1000 f t2 b2 a2000 f t3 b3 a4000 f t4 b4 a8000 f t5 b5 a16000 f t6 b6 a30000 f t7 b7 a30000"},
       {"one interval at a time", "s1 b1 a1000 a0"},
       {"not again while the timer's run is in flight", "s1 b1 a1000 f t2 a0 s3 b3 a0 b2 a2000"},
       {"an arrival starts over, after the timer's run", "s1 b1 a1000 f t2 b2 a2000 f t3 r s4 b4 a0 b3 a1000"},
@@ -65,6 +69,41 @@ TEST(RetrySchedule, ReportOrdersAndTheIntervals) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Play(c.script);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The two broadcasts of one resume are one; a suspend between them, or a long time,
+// makes the next one a resume of its own. Other broadcasts are no resume.
+TEST(ResumeBroadcasts, ThePairIsOneResume) {
+  const struct {
+    const char* name;
+    std::vector<std::pair<WPARAM, ULONGLONG>> broadcasts;
+    std::vector<bool> newResume;
+  } cases[] = {
+      {"automatic, then for a person",
+       {{PBT_APMRESUMEAUTOMATIC, 0}, {PBT_APMRESUMESUSPEND, 3000}},
+       {true, false}},
+      {"for a person only", {{PBT_APMRESUMESUSPEND, 0}}, {true}},
+      {"sleep between",
+       {{PBT_APMRESUMEAUTOMATIC, 0}, {PBT_APMSUSPEND, 60000}, {PBT_APMRESUMEAUTOMATIC, 61000}},
+       {true, false, true}},
+      {"no suspend broadcast, hours later",
+       {{PBT_APMRESUMEAUTOMATIC, 0}, {PBT_APMRESUMEAUTOMATIC, 8ull * 3600 * 1000}},
+       {true, true}},
+      {"just inside the pair", {{PBT_APMRESUMEAUTOMATIC, 0}, {PBT_APMRESUMESUSPEND, 119999}}, {true, false}},
+      {"other broadcasts",
+       {{PBT_APMPOWERSTATUSCHANGE, 0}, {PBT_POWERSETTINGCHANGE, 1}, {PBT_APMSUSPEND, 2}},
+       {false, false, false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CResumeBroadcasts resumes;
+    for (size_t i = 0; i < c.broadcasts.size(); ++i)
+      EXPECT_EQ(resumes.IsNewResume(c.broadcasts[i].first, c.broadcasts[i].second), c.newResume[i]) << i;
   }
 }
 
