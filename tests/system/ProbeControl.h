@@ -3,8 +3,11 @@
 // semaphores its runs count on, and the events that hold them.
 
 #include <windows.h>
+#include <dbt.h>
 
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/system/ProbeDiscovery.h"
 #include "tests/system/SystemTestSupport.h"
@@ -49,5 +52,14 @@ struct ProbeObjects {
     return n;
   }
 };
+
+// A device arrival as the system delivers it: sent (the system refuses to post it).
+inline void SendArrival(HWND dialog) {
+  DEV_BROADCAST_HDR hdr = {sizeof(hdr), DBT_DEVTYP_PORT, 0};
+  DWORD_PTR result;
+  EXPECT_NE(SendMessageTimeoutW(dialog, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, LPARAM(&hdr), SMTO_NORMAL, kLong,
+                                &result),
+            0);
+}
 
 }  // namespace quillon_system

@@ -59,7 +59,8 @@ ReaderSearch Answer(LONG run) {
 void PublishPort(CSerialPort& port) {
   HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, kProbePort);
   if (!mapping) return;
-  if (auto* published = static_cast<ProbePort*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbePort)))) {
+  if (auto* published =
+          static_cast<ProbePort*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbePort)))) {
     const HANDLE openStep = SerialPortTestAccess::LifecycleMutex(port);
     WaitForSingleObject(openStep, INFINITE);
     published->comm = reinterpret_cast<ULONG_PTR>(SerialPortTestAccess::Comm(port));

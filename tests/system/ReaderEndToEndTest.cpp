@@ -82,13 +82,14 @@ class ReaderEndToEnd : public ReaderFixture {
   }
   // Waits until every discovery run has left the provider; all their services are gone.
   bool RunsFinished() {
-    return WaitFor(kLong, [&] { return wmi_->Log().QueriesInProgress() == 0 && wmi_->Log().ServicesAlive() == 0; });
+    return WaitFor(kLong,
+                   [&] { return wmi_->Log().QueriesInProgress() == 0 && wmi_->Log().ServicesAlive() == 0; });
   }
   // Hands bytes to the program as the event thread does, bypassing the line.
   void PostBytes(const std::string& bytes) {
-    for (char b : bytes) PostMessageW(quillon_.Dialog(), kSerialRxChar, static_cast<unsigned char>(b), kReaderPort);
+    for (char b : bytes)
+      PostMessageW(quillon_.Dialog(), kSerialRxChar, static_cast<unsigned char>(b), kReaderPort);
   }
-
 };
 
 TEST_F(ReaderEndToEnd, TypesExactlyTheCardsOfTheStreamInOrder) {
@@ -287,11 +288,13 @@ TEST_F(ReaderEndToEnd, TheIconComesBackWhenTheTaskbarIsCreatedAgain) {
 TEST_F(ReaderEndToEnd, SessionEndAndRestartManagerCloseTheProgramAsExitDoes) {
   const HWND dialog = quillon_.Dialog();
   DWORD_PTR agreed = 0;
-  ASSERT_NE(SendMessageTimeoutW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 5000, &agreed), 0);
+  ASSERT_NE(
+      SendMessageTimeoutW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 5000, &agreed), 0);
   EXPECT_EQ(agreed, static_cast<DWORD_PTR>(TRUE));
   EXPECT_TRUE(quillon_.Running());  // asking alone ends nothing
   DWORD_PTR ignored = 0;
-  ASSERT_NE(SendMessageTimeoutW(dialog, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 5000, &ignored), 0);
+  ASSERT_NE(
+      SendMessageTimeoutW(dialog, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 5000, &ignored), 0);
   EXPECT_EQ(quillon_.Wait(5000), 1u);
   EXPECT_FALSE(IconExists(dialog));
   EXPECT_EQ(reader_.Openers(kReaderPort), 0);
@@ -315,8 +318,8 @@ TEST_F(ReaderEndToEnd, TheReaderFollowsTheSessionOnTheScreen) {
     Sleep(1500);
     EXPECT_EQ(Text(), expected);
     EXPECT_EQ(reader_.Openers(kReaderPort), 0);
-    SendMessageW(dialog, WM_WTSSESSION_CHANGE, away == WTS_CONSOLE_DISCONNECT ? WTS_CONSOLE_CONNECT : WTS_REMOTE_CONNECT,
-                 session);
+    SendMessageW(dialog, WM_WTSSESSION_CHANGE,
+                 away == WTS_CONSOLE_DISCONNECT ? WTS_CONSOLE_CONNECT : WTS_REMOTE_CONNECT, session);
     ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong));
     ASSERT_TRUE(SyncWithOpen(reader_, kReaderPort));
     ASSERT_TRUE(reader_.Write(kReaderPort, cards.Next(&expected)));
@@ -345,9 +348,12 @@ TEST_F(ReaderEndToEnd, AListedReaderWhosePortDoesNotOpenIsTriedAgain) {
   ASSERT_TRUE(GetProcessTimes(quillon_.Process(), &created, &exited, &kernelBefore, &userBefore));
   Sleep(5000);  // no arrival is sent from here on
   ASSERT_TRUE(GetProcessTimes(quillon_.Process(), &created, &exited, &kernelAfter, &userAfter));
-  auto ms = [](const FILETIME& f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000; };
+  auto ms = [](const FILETIME& f) {
+    return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000;
+  };
   const ULONGLONG cpuMs = ms(kernelAfter) - ms(kernelBefore) + ms(userAfter) - ms(userBefore);
-  std::printf("Quillon's CPU while retrying for 5 s: %llu ms (total %llu ms)\n", cpuMs, ms(kernelAfter) + ms(userAfter));
+  std::printf("Quillon's CPU while retrying for 5 s: %llu ms (total %llu ms)\n", cpuMs,
+              ms(kernelAfter) + ms(userAfter));
   EXPECT_LT(cpuMs, 1000u);
   // The loss's run, then tries after 1 and 2 s.
   EXPECT_GE(wmi_->Log().Count("query-begin"), queries + 3) << "it does not try again";

@@ -33,11 +33,14 @@ class ReaderResume : public ReaderFixture {
  protected:
   ReaderResume() : ReaderFixture(L"Quillon resume") {}
 
-  void SendPower(WPARAM event) { EXPECT_EQ(SendAsSystem(quillon_.Dialog(), WM_POWERBROADCAST, event, 0), 1u); }
+  void SendPower(WPARAM event) {
+    EXPECT_EQ(SendAsSystem(quillon_.Dialog(), WM_POWERBROADCAST, event, 0), 1u);
+  }
 
   // The program holds the new line and let go of the old one, and its opening's purge is over.
   ::testing::AssertionResult OnTheNewLine() {
-    if (!reader_.WaitOpeners(kReaderPort, 1, kLong)) return ::testing::AssertionFailure() << "new line not opened";
+    if (!reader_.WaitOpeners(kReaderPort, 1, kLong))
+      return ::testing::AssertionFailure() << "new line not opened";
     if (!WaitFor(kLong, [&] { return reader_.OldOpeners(kReaderPort) == 0; }))
       return ::testing::AssertionFailure() << "the old line is still held";
     if (!SyncWithOpen(reader_, kReaderPort)) return ::testing::AssertionFailure() << reader_.LastError();
@@ -139,7 +142,8 @@ class ProbeRig : public ::testing::Test {
 
   ProbeObjects probe_;
   HANDLE real_ = CreateEventW(nullptr, TRUE, FALSE, kProbeReal);
-  HANDLE mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProbePort), kProbePort);
+  HANDLE mapping_ =
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProbePort), kProbePort);
   ProbePort* published_ =
       static_cast<ProbePort*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, sizeof(ProbePort)));
   quillon_test::FakeReader reader_;
@@ -188,6 +192,19 @@ TEST_F(ProbeRig, TheDevicesRemovalTakesThePortAndItsFailureGivesItBack) {
   EXPECT_TRUE(q_.Running());
 }
 
+// The device list cannot be read while the reader's port is open: nothing is tried
+// again, and the opening stays.
+TEST_F(ProbeRig, AnUnreadableListWhileThePortIsOpenIsNotTriedAgain) {
+  FakeWmiConfig failing = ReaderDevices();
+  failing.queryFailure = quillon::fakewmi::kWbemFailed;
+  ASSERT_TRUE(wmi_->SetConfig(failing));
+  SendArrival(q_.Dialog());
+  ASSERT_TRUE(ProbeObjects::Take(probe_.started, 1));
+  ASSERT_TRUE(ProbeObjects::Take(probe_.ended, 1));
+  EXPECT_EQ(ProbeObjects::Extra(probe_.started, 3000), 0) << "a retry while the port is open";
+  EXPECT_EQ(reader_.Openers(kReaderPort), 1);
+}
+
 void SendSession(HWND dialog, WPARAM change) {
   EXPECT_NE(SendAsSystem(dialog, WM_WTSSESSION_CHANGE, change, WTSGetActiveConsoleSessionId()), 99u);
 }
@@ -221,7 +238,8 @@ TEST(QuillonNesting, ATrayClickDuringAWaitOnThePortOpensTheMenuAfterIt) {
   ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
   ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));
   const HWND dialog = q.Dialog();
-  ASSERT_TRUE(SendNotifyMessageW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT, WTSGetActiveConsoleSessionId()));
+  ASSERT_TRUE(SendNotifyMessageW(dialog, WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT,
+                                 WTSGetActiveConsoleSessionId()));
   ASSERT_TRUE(SendNotifyMessageW(dialog, RegisterWindowMessageW(L"WM_TRAYICON"), 1, WM_RBUTTONUP));
   // Answered inside the wait, after the callback.
   EXPECT_NE(SendAsSystem(dialog, WM_NULL, 0, 0), 99u);
