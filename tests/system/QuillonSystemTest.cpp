@@ -125,11 +125,7 @@ TEST(Quillon, HiddenDialogTrayIconAndMenu) {
   // A left-button release opens the menu; Escape closes it and nothing else happens.
   PostMessageW(dlg, TrayMessage(), 1, WM_LBUTTONUP);
   ASSERT_TRUE(WaitForMenu(q, true));
-  INPUT key[2] = {};
-  key[0].type = key[1].type = INPUT_KEYBOARD;
-  key[0].ki.wVk = key[1].ki.wVk = VK_ESCAPE;
-  key[1].ki.dwFlags = KEYEVENTF_KEYUP;
-  SendInput(2, key, sizeof(INPUT));
+  PressKey(VK_ESCAPE);
   ASSERT_TRUE(WaitForMenu(q, false));
   EXPECT_TRUE(q.Running());
   EXPECT_TRUE(IconExists(dlg));

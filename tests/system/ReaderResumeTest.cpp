@@ -247,11 +247,7 @@ TEST(QuillonNesting, ATrayClickDuringAWaitOnThePortOpensTheMenuAfterIt) {
   EXPECT_FALSE(WaitFor(1000, menuOpen)) << "the menu opened inside the wait";
   SetEvent(holdOpen);
   ASSERT_TRUE(WaitFor(kLong, menuOpen));
-  INPUT key[2] = {};
-  key[0].type = key[1].type = INPUT_KEYBOARD;
-  key[0].ki.wVk = key[1].ki.wVk = VK_ESCAPE;
-  key[1].ki.dwFlags = KEYEVENTF_KEYUP;
-  SendInput(2, key, sizeof(INPUT));
+  PressKey(VK_ESCAPE);
   EXPECT_TRUE(WaitFor(kLong, [&] { return !menuOpen(); }));
   EXPECT_TRUE(q.Running());
 }

@@ -32,6 +32,15 @@ bool WaitFor(DWORD timeoutMs, Cond cond) {
   }
 }
 
+// A key pressed and released, as the keyboard would give it.
+inline void PressKey(WORD vk) {
+  INPUT key[2] = {};
+  key[0].type = key[1].type = INPUT_KEYBOARD;
+  key[0].ki.wVk = key[1].ki.wVk = vk;
+  key[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, key, sizeof(INPUT));
+}
+
 // True while the shell holds an icon for (hWnd, 1): a modify that changes
 // nothing is accepted only for an icon that exists.
 inline bool IconExists(HWND hWnd) {
