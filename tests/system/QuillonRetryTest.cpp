@@ -136,7 +136,7 @@ TEST(QuillonRetry, WhileTheTimersRunIsInFlightNoOtherRunStarts) {
   EXPECT_TRUE(ProbeObjects::Take(probe.started, 1, kRetryBoundMs)) << "no retry after the timer's run";
 }
 
-// An arrival starts the intervals over: after three retries the next is 8 s away, and
+// An arrival starts the intervals over: after four retries the next is 16 s away, and
 // a busy report of the arrival's run brings the next retry 1 s after it.
 TEST(QuillonRetry, AnArrivalStartsTheIntervalsOver) {
   ProbeObjects probe;
@@ -144,12 +144,12 @@ TEST(QuillonRetry, AnArrivalStartsTheIntervalsOver) {
   ASSERT_TRUE(script.Ready());
   Program q;
   ASSERT_TRUE(q.Start(QUILLON_PROBE_EXE));
-  ASSERT_TRUE(ProbeObjects::Take(probe.ended, 4, kRetryBoundMs));  // at 0, 1, 3 and 7 s: 8 s to the next
+  ASSERT_TRUE(ProbeObjects::Take(probe.ended, 5, kRetryBoundMs));  // at 0, 1, 3, 7 and 15 s
   ProbeObjects::Extra(probe.started, 0);
   SendArrival(q.Dialog());
+  ASSERT_TRUE(ProbeObjects::Take(probe.started, 1));  // the arrival's run
   ASSERT_TRUE(ProbeObjects::Take(probe.ended, 1));
-  // The next retry is 1 s away; the 16 s that would come without starting over are
-  // twice this bound.
+  // The next retry is 1 s away; without starting over it would be 16 s, twice this bound.
   const DWORD reported = GetTickCount();
   ASSERT_TRUE(ProbeObjects::Take(probe.started, 1, 8000)) << "the intervals did not start over";
   std::printf("arrival's report to the next retry: %lu ms\n",
