@@ -85,11 +85,14 @@ int StartTrayProgram(const quillon::TypingOptions& typing) {
   std::wstring commandLine = std::wstring(L"\"") + path + L"\"";
   const std::wstring switches = quillon::TypingArguments(typing);
   if (!switches.empty()) commandLine += L" " + switches;
+  // Nothing inherited: the tray copy outlives this console and must not hold the
+  // file or pipe a script redirected this one's output to. Without standard handles
+  // of its own it would get copies of this console's (Wine makes them), so it gets
+  // empty ones.
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION pi = {};
-  // Nothing inherited: the tray copy outlives this console and must not hold the
-  // file a script redirected this one's output to.
   if (!CreateProcessW(path, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
     const DWORD error = GetLastError();
     CReportWindow window;

@@ -45,6 +45,9 @@ namespace {
 
 const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
+WaitCommEventFn g_waitCommEvent = ::WaitCommEvent;
+PurgeCommFn g_purgeComm = ::PurgeComm;
+
 // Waits for the handle while dispatching messages sent to this thread's windows (posted
 // messages stay queued).
 void WaitAnsweringSends(HANDLE handle) {
@@ -89,6 +92,18 @@ void FormatSerialSettings(wchar_t (&settings)[kSerialTextCapacity], int baudRate
                           int stopBits) {
   swprintf(settings, ARRAYSIZE(settings), L"baud=%d parity=%c data=%d stop=%d", baudRate,
            static_cast<int>(static_cast<unsigned char>(parity)), dataBits, stopBits);
+}
+
+WaitCommEventFn SetWaitCommEventForTesting(WaitCommEventFn fn) {
+  const WaitCommEventFn old = g_waitCommEvent;
+  g_waitCommEvent = fn ? fn : ::WaitCommEvent;
+  return old;
+}
+
+PurgeCommFn SetPurgeCommForTesting(PurgeCommFn fn) {
+  const PurgeCommFn old = g_purgeComm;
+  g_purgeComm = fn ? fn : ::PurgeComm;
+  return old;
 }
 
 bool PrepareSerialDcb(DCB& dcb, const wchar_t* settings) {
@@ -179,7 +194,7 @@ bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, in
                               SetCommState(m_hComm, &m_dcb);
       if (configured) {
         // Bytes the device received before this opening are not ours to deliver.
-        PurgeComm(m_hComm, kPurgeAll);
+        g_purgeComm(m_hComm, kPurgeAll);
       } else {
         error = GetLastError();
         if (error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
@@ -331,7 +346,7 @@ DWORD WINAPI CSerialPort::EventThreadProc(LPVOID param) {
   DWORD errors = 0;
   COMSTAT status{};
   for (;;) {
-    if (WaitCommEvent(port->m_hComm, &events, &port->m_overlapped)) {
+    if (g_waitCommEvent(port->m_hComm, &events, &port->m_overlapped)) {
       ClearCommError(port->m_hComm, &errors, &status);
       if (status.cbInQue == 0) {
         // A driver that keeps completing at once must not keep Close waiting forever.

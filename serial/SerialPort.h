@@ -14,6 +14,15 @@ void FormatSerialSettings(wchar_t (&settings)[kSerialTextCapacity], int baudRate
 // by line errors) and applies the text. False when the text is not understood.
 bool PrepareSerialDcb(DCB& dcb, const wchar_t* settings);
 
+// The two device calls whose effect a test cannot see on an emulated line: starting the
+// event thread's wait (never fails there) and the purge on open (the line is flushed on
+// open anyway). Replaceable so tests can fail the one and record the other; null puts
+// the system's call back. Set them while no port is open.
+using WaitCommEventFn = BOOL(WINAPI*)(HANDLE comm, LPDWORD events, LPOVERLAPPED overlapped);
+using PurgeCommFn = BOOL(WINAPI*)(HANDLE comm, DWORD flags);
+WaitCommEventFn SetWaitCommEventForTesting(WaitCommEventFn fn);
+PurgeCommFn SetPurgeCommForTesting(PurgeCommFn fn);
+
 class CSerialPort {
  public:
   CSerialPort();

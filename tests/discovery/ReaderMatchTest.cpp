@@ -51,6 +51,7 @@ TEST(IsReaderDevice, NeedsThePortMarkerAndTheReaderIdentifier) {
       {"USB Serial Port (COM3)", "vid_0403+pid_8288", false},
       {"USB Serial Port (COM3)", "VID_0403+PID_6001", false},
       {"USB Serial Port", "VID_0403+PID_8288", false},
+      {"USB Serial Port COM3", "VID_0403+PID_8288", false},  // the port is written "(COM"
       {"USB Serial Port (COM3)", nullptr, false},
       {nullptr, "VID_0403+PID_8288", false},
   };

@@ -24,6 +24,39 @@ using quillon_test::HandleCount;
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
+// One of the port's replaceable device calls, replaced for the length of a scope.
+template <class Fn>
+class Replaced {
+ public:
+  Replaced(Fn (*set)(Fn), Fn fn) : set_(set), old_(set(fn)) {}
+  ~Replaced() { set_(old_); }
+  Replaced(const Replaced&) = delete;
+  Replaced& operator=(const Replaced&) = delete;
+
+ private:
+  Fn (*set_)(Fn);
+  Fn old_;
+};
+
+// What a device gone from under an open handle answers.
+BOOL WINAPI WaitThatCannotStart(HANDLE, LPDWORD, LPOVERLAPPED) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+struct PurgeCall {
+  int count = 0;
+  HANDLE comm = nullptr;
+  DWORD flags = 0;
+} g_purge;
+
+BOOL WINAPI RecordingPurge(HANDLE comm, DWORD flags) {
+  ++g_purge.count;
+  g_purge.comm = comm;
+  g_purge.flags = flags;
+  return PurgeComm(comm, flags);
+}
+
 TEST(SerialFormat, DeviceNameAndSettingsAreExact) {
   wchar_t text[260];
   FormatSerialDeviceName(text, 12);
@@ -170,6 +203,16 @@ TEST_F(SerialPortTest, BytesReceivedBeforeOpenAreNeverDelivered) {
   EXPECT_EQ(sink_.Bytes(), "new");
 }
 
+// The emulated line is flushed on open whatever is asked, so what is asked is checked.
+TEST_F(SerialPortTest, OpenAbortsPendingIoAndEmptiesBothQueues) {
+  g_purge = PurgeCall();
+  Replaced<PurgeCommFn> purge(SetPurgeCommForTesting, RecordingPurge);
+  ASSERT_TRUE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
+  EXPECT_EQ(g_purge.count, 1);
+  EXPECT_EQ(g_purge.comm, Access::Comm(port_));
+  EXPECT_EQ(g_purge.flags, static_cast<DWORD>(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+}
+
 TEST_F(SerialPortTest, EveryByteOfALongBurstArrivesOnceInOrder) {
   std::string burst;
   for (int i = 0; i < 10240; ++i) burst.push_back(static_cast<char>((i * 7 + i / 256) & 0xFF));
@@ -245,6 +288,20 @@ TEST_F(SerialPortTest, UnplugPostsOneLostAndEndsTheThread) {
   SendAndExpect("y");
 }
 
+// The emulated line never refuses to start a wait; a real one does once the device has gone.
+TEST_F(SerialPortTest, AWaitThatCannotStartIsReportedAsALoss) {
+  Replaced<WaitCommEventFn> wait(SetWaitCommEventForTesting, WaitThatCannotStart);
+  ASSERT_TRUE(OpenAndStart());
+  ASSERT_TRUE(sink_.WaitForCount(WM_SERIAL_LOST, 1, kLong)) << "the thread ended without a report";
+  ASSERT_TRUE(ThreadEnded());
+  EXPECT_FALSE(port_.IsOpen());
+  ASSERT_TRUE(sink_.Flush());
+  const std::vector<SinkMessage> messages = sink_.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].lParam, number_);
+  EXPECT_TRUE(port_.CloseAfterLoss());
+}
+
 TEST_F(SerialPortTest, DestroyingALostPortClosesWhatTheThreadLeft) {
   // Counted after two lost openings and again after eight more. Wine sets some
   // things up lazily and now and then holds one handle a little longer, so a
@@ -311,7 +368,8 @@ TEST_F(SerialPortTest, TheLossReportClosesTheLostOpeningBeforeItsThreadHasEnded)
 TEST_F(SerialPortTest, TheLineSettingsReachTheDevice) {
   const std::wstring name = L"\\\\.\\COM" + std::to_wstring(number_);
   // Wine does not enforce exclusive opens, so a second handle can look at the line.
-  HANDLE other = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE other =
+      CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
@@ -345,6 +403,7 @@ TEST_F(SerialPortTest, AFailedOpenLeavesNothingOpen) {
   ASSERT_TRUE(OpenAndStart());
   port_.Close();
   const DWORD before = HandleCount();
+  const LONG opening = port_.OpeningId();
   ASSERT_TRUE(reader_.PlugNotALine(number_));
   for (int i = 0; i < 5; ++i) {
     EXPECT_FALSE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));
@@ -360,8 +419,10 @@ TEST_F(SerialPortTest, AFailedOpenLeavesNothingOpen) {
   EXPECT_EQ(Access::ShutdownEvent(port_), nullptr);
   EXPECT_EQ(Access::IoEvent(port_), nullptr);
   EXPECT_LE(HandleCount(), before + 1) << "before: " << before;
+  EXPECT_EQ(port_.OpeningId(), opening) << "a failed Open counted as an opening";
   ASSERT_TRUE(reader_.Plug(number_));
   ASSERT_TRUE(OpenAndStart());
+  EXPECT_EQ(port_.OpeningId(), opening + 1);
   SendAndExpect("ok");
 }
 
@@ -374,7 +435,8 @@ TEST_F(SerialPortTest, AnOpenThatLosesTheRaceToAnUnplugLeavesNoHandles) {
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask));  // run A
     ASSERT_TRUE(reader_.Unplug(number_));
-    std::thread runB([&] { EXPECT_FALSE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask)); });
+    std::thread runB(
+        [&] { EXPECT_FALSE(port_.Open(sink_.Window(), number_, 9600, 'N', 8, 1, kSystemMask)); });
     runB.join();
     EXPECT_FALSE(port_.StartEventThread());  // run A, late
     EXPECT_EQ(Access::Thread(port_), nullptr);

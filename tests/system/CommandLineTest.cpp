@@ -154,6 +154,23 @@ TEST_F(CommandLine, ExitReturnsOnlyOnceAHeldCopyHasEnded) {
   CloseHandle(hold);
 }
 
+// "Quillon" alone returns at once and leaves the tray copy running. That copy must
+// hold none of the companion's handles: a script that reads the companion's output
+// to its end, or deletes the file it went to, would otherwise wait for the tray copy.
+TEST_F(CommandLine, TheTrayCopyHoldsNoneOfTheCompanionsHandles) {
+  OutputPipe output;
+  ASSERT_TRUE(output.Created());
+  Program companion;
+  ASSERT_TRUE(companion.LaunchWith(QUILLON_COM, nullptr, output.WriteEnd()));
+  output.CloseWriteEnd();
+  EXPECT_EQ(companion.Wait(), 0u);
+  ASSERT_TRUE(WaitFor(kLong, [] { return AnyTrayDialog() != nullptr; })) << "no tray copy started";
+  EXPECT_TRUE(WaitFor(kLong, [&] { return output.Ended(); })) << "the tray copy holds the companion's output";
+  EXPECT_NE(AnyTrayDialog(), nullptr) << "the tray copy ended before the check";
+  EXPECT_EQ(RunExit(), 0u);
+  EXPECT_EQ(AnyTrayDialog(), nullptr);
+}
+
 // The companion in an interactive cmd, typed as a person types it: cmd waits for
 // it, its status reaches %ERRORLEVEL%, a redirected report is whole and closed
 // when the prompt is back, nul swallows it; "Quillon" alone starts the tray copy.

@@ -265,7 +265,10 @@ TEST(QuillonDiscovery, ExitGivesUpOnAStuckDiscoveryAfterTheBound) {
 
 // --- the end and the session while a run holds the port's open step ------
 
+// Types 'x' and returns the target's text once the 'x' is in: whatever was typed
+// before it has been handled by then.
 std::wstring TypeMarker(const TargetWindow& target) {
+  const size_t before = GetTargetText(target.edit).size();
   INPUT key[2] = {};
   key[0].type = key[1].type = INPUT_KEYBOARD;
   key[0].ki.wScan = key[1].ki.wScan = L'x';
@@ -274,7 +277,7 @@ std::wstring TypeMarker(const TargetWindow& target) {
   SendInput(2, key, sizeof(INPUT));
   WaitFor(kLong, [&] {
     const std::wstring text = GetTargetText(target.edit);
-    return !text.empty() && text.back() == L'x';
+    return text.size() > before && text.back() == L'x';
   });
   return GetTargetText(target.edit);
 }

@@ -185,23 +185,63 @@ class ReportFile {
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-// Runs `exe args` to its end with its standard output (and error) on a pipe:
+// A pipe for a program's standard output: the program inherits the write end, the
+// test reads what comes out.
+class OutputPipe {
+ public:
+  OutputPipe() {
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    if (!CreatePipe(&read_, &write_, &sa, 0)) read_ = write_ = nullptr;
+    if (read_) SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+  }
+  ~OutputPipe() {
+    CloseWriteEnd();
+    if (read_) CloseHandle(read_);
+  }
+  OutputPipe(const OutputPipe&) = delete;
+  OutputPipe& operator=(const OutputPipe&) = delete;
+
+  bool Created() const { return read_ != nullptr; }
+  HANDLE WriteEnd() const { return write_; }
+  // Once the program has its copy: from then on only the program's copies hold the pipe.
+  void CloseWriteEnd() {
+    if (write_) CloseHandle(write_);
+    write_ = nullptr;
+  }
+  // Blocks until every write end is closed; all that was written.
+  std::string ReadToEnd() {
+    char buffer[512];
+    DWORD read = 0;
+    while (ReadFile(read_, buffer, sizeof(buffer), &read, nullptr) && read > 0) text_.append(buffer, read);
+    return text_;
+  }
+  // Without blocking: true once every write end is closed (what was written is kept).
+  bool Ended() {
+    char buffer[512];
+    DWORD available = 0, read = 0;
+    while (PeekNamedPipe(read_, nullptr, 0, nullptr, &available, nullptr)) {
+      if (available == 0 || !ReadFile(read_, buffer, sizeof(buffer), &read, nullptr)) return false;
+      text_.append(buffer, read);
+    }
+    return GetLastError() == ERROR_BROKEN_PIPE;
+  }
+
+ private:
+  HANDLE read_ = nullptr, write_ = nullptr;
+  std::string text_;
+};
+
+// Runs `exe args` to its end with its standard output on a pipe:
 // {exit code or STILL_ACTIVE when it outlived kLong, all it wrote}.
 inline std::pair<DWORD, std::string> RunCaptured(const char* exe, const wchar_t* args) {
-  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return {~0u, "(no pipe)"};
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  OutputPipe pipe;
+  if (!pipe.Created()) return {~0u, "(no pipe)"};
   Program program;
-  const bool started = program.LaunchWith(exe, args, writeEnd);
-  CloseHandle(writeEnd);
-  std::string output;
-  char buffer[512];
-  DWORD read = 0;
-  while (started && ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-    output.append(buffer, read);
-  CloseHandle(readEnd);
-  return {started ? program.Wait() : ~0u, output};
+  const bool started = program.LaunchWith(exe, args, pipe.WriteEnd());
+  pipe.CloseWriteEnd();
+  if (!started) return {~0u, ""};
+  const std::string output = pipe.ReadToEnd();
+  return {program.Wait(), output};
 }
 
 // An interactive cmd (cmd /k) fed one command at a time on its standard input,
