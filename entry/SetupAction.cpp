@@ -13,6 +13,8 @@
 #include "entry/CommandLine.h"
 #include "entry/ExitRunning.h"
 #include "entry/SetupDecisions.h"
+#include "entry/StartAtLogon.h"
+#include "win/Scoped.h"
 
 namespace {
 
@@ -55,7 +57,9 @@ extern "C" __declspec(dllexport) UINT __stdcall InstallContext(MSIHANDLE install
   const std::wstring product = Property(install, L"ProductCode");
   context.allUsers = Property(install, L"ALLUSERS");
   context.maintenance = !Property(install, L"Installed").empty();
-  context.registeredForUser = RegisteredIn(product, MSIINSTALLCONTEXT_USERUNMANAGED);
+  // Group Policy's user assignment registers the product as managed for the user.
+  context.registeredForUser = RegisteredIn(product, MSIINSTALLCONTEXT_USERUNMANAGED) ||
+                              RegisteredIn(product, MSIINSTALLCONTEXT_USERMANAGED);
   context.registeredForMachine = RegisteredIn(product, MSIINSTALLCONTEXT_MACHINE);
   if (quillon::InstallsForMachine(context)) {
     MsiSetPropertyW(install, L"ALLUSERS", L"1");
@@ -75,15 +79,44 @@ extern "C" __declspec(dllexport) UINT __stdcall InstallContext(MSIHANDLE install
   return ERROR_SUCCESS;
 }
 
+namespace {
+
+// The switches of the Run value this install replaces (an upgrade's, a repair's),
+// in the context's root; a 32-bit and a 64-bit package write different HKLM views.
+bool SwitchesInPlace(MSIHANDLE install, quillon::TypingOptions* typing) {
+  const bool machine = Property(install, L"ALLUSERS") == L"1";
+  for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_64KEY), REGSAM(KEY_WOW64_32KEY)}) {
+    if (!machine && view != 0) break;
+    CScopedRegKey run;
+    if (RegOpenKeyExW(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
+                      L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0, KEY_QUERY_VALUE | view,
+                      run.Put()) != ERROR_SUCCESS)
+      continue;
+    wchar_t value[MAX_PATH * 2] = {};
+    DWORD size = sizeof(value) - sizeof(wchar_t), type = 0;
+    if (RegQueryValueExW(run.Get(), L"Quillon", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_SZ && quillon::TypingOfRunValue(value, typing))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 // KEYS and SUFFIX become QUILLONARGS ("--keys layout --suffix enter", the
 // shortcut's and the start's arguments) and QUILLONRUNARGS (the same after a space,
-// for the Run value), both empty without them. A value the program would refuse
-// fails the install before anything is changed: a silent default would type
-// differently from what was asked.
+// for the Run value), both empty without them. With neither, an upgrade or a
+// repair keeps the switches of the Run value it replaces: the reader's typing
+// must not change because a newer version was installed. A value the program
+// would refuse fails the install before anything is changed: a silent default
+// would type differently from what was asked.
 extern "C" __declspec(dllexport) UINT __stdcall TypingSwitches(MSIHANDLE install) {
   const std::wstring keys = Property(install, L"KEYS"), suffix = Property(install, L"SUFFIX");
   quillon::TypingOptions typing;
-  if (!quillon::TypingFromProperties(keys, suffix, &typing)) {
+  if (keys.empty() && suffix.empty() && SwitchesInPlace(install, &typing)) {
+    Message(install, INSTALLMESSAGE_INFO, L"Quillon: keeps the switches of the Run value it replaces.");
+  } else if (!quillon::TypingFromProperties(keys, suffix, &typing)) {
     Message(install, INSTALLMESSAGE_ERROR,
             L"Quillon: KEYS=\"" + keys + L"\" SUFFIX=\"" + suffix +
                 L"\" is not what Quillon takes: KEYS is unicode or layout, SUFFIX is enter or tab (or "

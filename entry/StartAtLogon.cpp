@@ -1,5 +1,7 @@
 #include "entry/StartAtLogon.h"
 
+#include "entry/CommandLine.h"
+
 namespace quillon {
 
 namespace {
@@ -56,6 +58,18 @@ RunCommand SplitRunCommand(const std::wstring& value) {
   }
   if (inArg) command.args.push_back(arg);
   return command;
+}
+
+bool TypingOfRunValue(const std::wstring& value, TypingOptions* typing) {
+  const RunCommand run = SplitRunCommand(value);
+  const std::wstring name = L"\\quillon.exe";
+  if (run.exe.size() < name.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (Lower(run.exe[run.exe.size() - name.size() + i]) != name[i]) return false;
+  const Command command = ParseCommandLine(run.args);
+  if (command.kind != CommandKind::kTray) return false;
+  *typing = command.typing;
+  return true;
 }
 
 StartupApproval ReadStartupApproval(const std::vector<unsigned char>& data) {

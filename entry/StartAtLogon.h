@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "card/Keystrokes.h"
+
 namespace quillon {
 
 // A Run value's command line: the program it starts and the arguments after it.
@@ -18,6 +20,10 @@ struct RunCommand {
 // with spaces may be unquoted), else up to the first space. The arguments are split
 // at spaces and tabs outside double quotes, the quotes removed.
 RunCommand SplitRunCommand(const std::wstring& value);
+
+// The typing switches of a Run value that starts a Quillon.exe as the tray
+// program; false for another program or other arguments.
+bool TypingOfRunValue(const std::wstring& value, TypingOptions* typing);
 
 // What Task Manager's Startup apps records for a Run value (the first byte of its
 // StartupApproved entry): nothing, switched on (02), switched off (03), or a byte

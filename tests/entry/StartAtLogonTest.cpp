@@ -45,6 +45,34 @@ TEST(StartAtLogon, RunValuesSplitIntoTheProgramAndItsArguments) {
   }
 }
 
+// What an upgrade keeps: only a Quillon.exe started as the tray program.
+TEST(StartAtLogon, TheTypingOfARunValue) {
+  const struct {
+    const wchar_t* value;
+    bool quillon;
+    KeyMode keys;
+    KeySuffix suffix;
+  } cases[] = {
+      {L"\"C:\\Q\\Quillon.exe\" --keys layout --suffix enter", true, KeyMode::kLayout, KeySuffix::kEnter},
+      {L"\"C:\\Q\\QUILLON.EXE\" --suffix=tab", true, KeyMode::kUnicode, KeySuffix::kTab},
+      {L"\"C:\\Q\\Quillon.exe\"", true, KeyMode::kUnicode, KeySuffix::kNone},
+      {L"C:\\Program Files\\Quillon\\Quillon.exe --keys layout", true, KeyMode::kLayout, KeySuffix::kNone},
+      {L"\"C:\\Q\\Quillon.exe\" --diagnose", false, KeyMode::kUnicode, KeySuffix::kNone},
+      {L"\"C:\\Q\\Quillon.exe\" --keys", false, KeyMode::kUnicode, KeySuffix::kNone},
+      {L"\"C:\\Q\\NotQuillon.exe\" --keys layout", false, KeyMode::kUnicode, KeySuffix::kNone},
+      {L"\"C:\\Q\\Quillon.com\" --keys layout", false, KeyMode::kUnicode, KeySuffix::kNone},
+      {L"Quillon.exe --keys layout", false, KeyMode::kUnicode, KeySuffix::kNone},
+      {L"", false, KeyMode::kUnicode, KeySuffix::kNone},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.value)));
+    quillon::TypingOptions typing;
+    EXPECT_EQ(quillon::TypingOfRunValue(c.value, &typing), c.quillon);
+    EXPECT_EQ(typing.keys, c.keys);
+    EXPECT_EQ(typing.suffix, c.suffix);
+  }
+}
+
 TEST(StartAtLogon, StartupAppsRecordsReadByTheirFirstByte) {
   const struct {
     std::vector<unsigned char> data;

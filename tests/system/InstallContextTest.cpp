@@ -75,6 +75,28 @@ TEST_F(Installer, TypingPropertiesGoIntoTheRunValueAndTheShortcutInEitherContext
   }
 }
 
+// The reader's typing does not change because a newer version or a repair came:
+// without KEYS and SUFFIX they keep the switches in place; with either, those decide.
+TEST_F(Installer, UpgradeAndRepairKeepTheSwitchesUnlessTheyAreGivenAgain) {
+  ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_MSI) + L" KEYS=layout SUFFIX=enter NOLAUNCH=1 /qn"), 0u);
+  const struct {
+    const char* msi;
+    const wchar_t* properties;
+    const wchar_t* switches;
+  } steps[] = {
+      {QUILLON_NEXT_MSI, L"", L" --keys layout --suffix enter"},
+      {QUILLON_NEXT_MSI, L" REINSTALL=ALL REINSTALLMODE=omus", L" --keys layout --suffix enter"},
+      {QUILLON_NEXT_MSI, L" REINSTALL=ALL REINSTALLMODE=omus SUFFIX=tab", L" --suffix tab"},
+      {QUILLON_NEXT_MSI, L" REINSTALL=ALL REINSTALLMODE=omus KEYS=unicode", L""},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(step.properties)));
+    ASSERT_EQ(Msiexec(L"/i " + Package(step.msi) + step.properties + L" NOLAUNCH=1 /qn"), 0u);
+    EXPECT_EQ(RunValue(), L"\"" + InstalledExe() + L"\"" + step.switches);
+    EXPECT_EQ(FileVersion(InstalledExe()), Widen(QUILLON_NEXT_VERSION));
+  }
+}
+
 // Checked before anything changes: an upgrade with a bad value keeps the version
 // installed, as a first install with one installs nothing.
 TEST_F(Installer, AValueTheProgramRefusesFailsTheInstallWithItsReasonInTheLog) {
@@ -111,7 +133,8 @@ TEST_F(Installer, PerMachineUpgradeReplacesARunningCopyAndRemovalLeavesNothing) 
   InstalledCopy first;
   ASSERT_TRUE(WaitForInstalledCopy(first, true));
 
-  ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_NEXT_MSI) + L" ALLUSERS=1 KEYS=layout /qn"), 0u);
+  // No KEYS: the upgrade keeps the switches it replaces.
+  ASSERT_EQ(Msiexec(L"/i " + Package(QUILLON_NEXT_MSI) + L" ALLUSERS=1 /qn"), 0u);
   EXPECT_EQ(first.ExitCode(), 1u);
   std::vector<std::wstring> products = InstalledProducts();
   ASSERT_EQ(products.size(), 1u);
