@@ -7,6 +7,7 @@
 #include "card/CardDecoder.h"
 #include "entry/DeviceReport.h"
 #include "entry/LineWatch.h"
+#include "entry/LogonReport.h"
 #include "entry/ReportOutput.h"
 #include "win/Scoped.h"
 
@@ -42,6 +43,7 @@ constexpr const char* kHelp[] = {
 
 int Diagnose(CReportOutput& out, CReportWindow& window, int seconds) {
   const bool otherRunning = ReportWhoAndWhere(out);
+  ReportStartAtLogon(out);
   const int port = ReportDevices(out);
   if (port < 0) return kDiagnoseWmiFailed;
   if (port == 0) return kDiagnoseNoReader;

@@ -22,13 +22,18 @@ struct RunningCopy {
 };
 
 // Only a copy of this program: another program's window may carry the same title.
-bool IsQuillonImage(HANDLE process) {
+// With a folder, only one run from there.
+bool IsQuillonImage(HANDLE process, const std::wstring& folder) {
   wchar_t path[MAX_PATH * 2];
   DWORD size = ARRAYSIZE(path);
   if (!QueryFullProcessImageNameW(process, 0, path, &size)) return false;
   const wchar_t* name = path;
   for (const wchar_t* p = path; *p; ++p)
     if (*p == L'\\' || *p == L'/') name = p + 1;
+  if (!folder.empty() && (static_cast<size_t>(name - path) != folder.size() ||
+                          CompareStringOrdinal(path, static_cast<int>(folder.size()), folder.c_str(),
+                                               static_cast<int>(folder.size()), TRUE) != CSTR_EQUAL))
+    return false;
   for (const wchar_t* image : kImageNames)
     if (lstrcmpiW(name, image) == 0) return true;
   return false;
@@ -37,6 +42,7 @@ bool IsQuillonImage(HANDLE process) {
 struct FindContext {
   DWORD selfPid;
   DWORD session;
+  const std::wstring* folder;
   std::vector<RunningCopy>* copies;
 };
 
@@ -59,14 +65,14 @@ BOOL CALLBACK FindProc(HWND hWnd, LPARAM lParam) {
   if (pid == 0 || pid == ctx->selfPid) return TRUE;
   if (!ProcessIdToSessionId(pid, &session) || session != ctx->session) return TRUE;
   copy.process.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!copy.process.IsValid() || !IsQuillonImage(copy.process.Get())) return TRUE;
+  if (!copy.process.IsValid() || !IsQuillonImage(copy.process.Get(), *ctx->folder)) return TRUE;
   ctx->copies->push_back(std::move(copy));
   return TRUE;
 }
 
-std::vector<RunningCopy> FindRunningCopies() {
+std::vector<RunningCopy> FindRunningCopies(const std::wstring& folder) {
   std::vector<RunningCopy> copies;
-  FindContext ctx = {GetCurrentProcessId(), 0, &copies};
+  FindContext ctx = {GetCurrentProcessId(), 0, &folder, &copies};
   if (!ProcessIdToSessionId(ctx.selfPid, &ctx.session)) return copies;
   EnumWindows(FindProc, reinterpret_cast<LPARAM>(&ctx));
   return copies;
@@ -74,11 +80,13 @@ std::vector<RunningCopy> FindRunningCopies() {
 
 }  // namespace
 
-int ExitRunning(DWORD timeoutMs) {
+int ExitRunning(DWORD timeoutMs, const std::wstring& folderGiven) {
+  std::wstring folder = folderGiven;
+  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
   const DWORD start = GetTickCount();
   // Scanned again after each wait: a copy that started meanwhile is asked too.
   for (;;) {
-    std::vector<RunningCopy> copies = FindRunningCopies();
+    std::vector<RunningCopy> copies = FindRunningCopies(folder);
     if (copies.empty()) return 0;
     const DWORD elapsed = GetTickCount() - start;
     if (elapsed >= timeoutMs) return 1;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Packs a built Quillon.exe and its console companion Quillon.com for release into OUTDIR:
 #   Quillon-VERSION-ARCH.zip   the stripped exe, the companion and the README
-#   Quillon-VERSION-ARCH.msi   the per-user installer (cmake/Quillon.wxs, built with wixl)
+#   Quillon-VERSION-ARCH.msi   the installer, per user or per machine (cmake/Quillon.wxs, built with wixl)
 #   SHA256SUMS                 the two packages' SHA-256 sums
 #     package.sh EXE VERSION OUTDIR [ARCH]     (ARCH: win32, the default, or win64)
 # QUILLON_COM and QUILLON_SETUP_DLL (the installer's exit step) default to the files
@@ -24,9 +24,9 @@ setup_dll=${QUILLON_SETUP_DLL:-$(dirname "$exe")/QuillonSetup.dll}
 # The installer's component GUIDs differ by architecture, as a component's bitness
 # is part of what its GUID names; the 32-bit ones are those it always had.
 case $arch in
-  win32) msi_arch=x86 win64=no strip=${STRIP:-i686-w64-mingw32-strip}
+  win32) msi_arch=x86 win64=no program_files=ProgramFilesFolder strip=${STRIP:-i686-w64-mingw32-strip}
          components=(A1F5A632-15D1-4EB6-9DC1-CA6DB571A87A 43CA3037-CE9B-4453-8B95-968581A6A2A4) ;;
-  win64) msi_arch=x64 win64=yes strip=${STRIP:-x86_64-w64-mingw32-strip}
+  win64) msi_arch=x64 win64=yes program_files=ProgramFiles64Folder strip=${STRIP:-x86_64-w64-mingw32-strip}
          components=(5C0F6A4E-2B7D-4C38-9E55-0E1B8F3A6D21 9B27E0D3-6F41-4A8C-B3E2-71C5D84F0A96) ;;
   *) echo "package: the architecture is win32 or win64, not $arch" >&2; exit 2 ;;
 esac
@@ -101,6 +101,7 @@ cp "$root/ui/resources/Quillon.ico" "$stage/Quillon.ico"
 settle_stage
 (cd "$stage" && wixl -a "$msi_arch" -o "$msi" \
   -D "Version=$version" -D "ProductCode=$product_code" -D "Publisher=$publisher" -D "Win64=$win64" \
+  -D "ProgramFiles=$program_files" \
   -D "ExeComponentGuid=${components[0]}" -D "FolderComponentGuid=${components[1]}" \
   -D "ExeSource=Quillon.exe" -D "ComSource=Quillon.com" -D "SetupSource=QuillonSetup.dll" \
   -D "IconSource=Quillon.ico" "$root/cmake/Quillon.wxs")
@@ -113,6 +114,17 @@ msiinfo export "$msi" Upgrade |
 grep -q $'\t513\t\tWIX_UPGRADE_DETECTED' "$stage/Upgrade.idt" ||
   { echo "package: the MSI's upgrade row is not as expected" >&2; exit 1; }
 msibuild "$msi" -i "$stage/Upgrade.idt"
+# wixl writes HKMU as an invalid root (4); Windows Installer's HKMU is -1: HKCU for a
+# per-user install, HKLM for a per-machine one. The folder in the profile is the
+# per-user install's only (wixl has no component conditions). Each change is checked.
+msibuild "$msi" -q "UPDATE \`Registry\` SET \`Root\` = -1 WHERE \`Registry\` = 'RunValue'"
+msibuild "$msi" -q "UPDATE \`Component\` SET \`Condition\` = 'NOT ALLUSERS' WHERE \`Component\` = 'LocalProgramsFolder'"
+# (Each table is read whole first: grep -q ending a pipe early would fail it.)
+table=$(msiinfo export "$msi" Registry)
+grep -q $'^RunValue\t-1\t' <<<"$table" || { echo "package: the Run value's root is not HKMU" >&2; exit 1; }
+table=$(msiinfo export "$msi" Component)
+grep -q $'^LocalProgramsFolder\t[^\t]*\t[^\t]*\t[^\t]*\tNOT ALLUSERS\t' <<<"$table" ||
+  { echo "package: the per-user folder's component has no condition" >&2; exit 1; }
 # wixl leaves the File table's Version empty, and Windows Installer never replaces
 # a versioned file on disk (a Quillon.exe copied there by hand) with an unversioned
 # one. Each program's own version goes there instead of a hash, which is for

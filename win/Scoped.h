@@ -64,6 +64,12 @@ struct HandleTraits {
 };
 using CScopedHandle = CScoped<HANDLE, HandleTraits>;
 
+struct RegKeyTraits {
+  static bool IsValid(HKEY key) { return key != nullptr; }
+  static void Free(HKEY key) { RegCloseKey(key); }
+};
+using CScopedRegKey = CScoped<HKEY, RegKeyTraits>;
+
 template <typename T>
 struct ComTraits {
   static bool IsValid(T* p) { return p != nullptr; }

@@ -246,6 +246,107 @@ TEST_F(Diagnose, ARunningQuillonKeepsTheReader) {
   StopTargetWindow(target);
 }
 
+// The start at logon as Windows would see it: each Run value named Quillon, its
+// program, Startup apps' record and the typing it starts with.
+TEST_F(Diagnose, SaysWhetherAndHowQuillonStartsAtLogon) {
+  constexpr wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  constexpr wchar_t kApproved[] =
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+  const std::wstring exe = L"\"" + WinePath(QUILLON_EXE) + L"\"";
+  const std::string exeShown = "    program: " + std::string(exe.begin() + 1, exe.end() - 1) + " (present)";
+  const struct {
+    const char* name;
+    std::wstring user, machine;                // the Run values, empty for none
+    std::vector<unsigned char> approved;       // the user's Startup apps record, empty for none
+    std::vector<std::string> shown, notShown;  // lines that begin so; text nowhere
+  } cases[] = {
+      {"no value",
+       L"",
+       L"",
+       {},
+       {"  HKCU Run: no value \"Quillon\"", "  HKLM Run: no value \"Quillon\"",
+        "  Nothing starts Quillon at logon."},
+       {}},
+      {"the user's, with switches",
+       exe + L" --keys layout --suffix tab",
+       L"",
+       {},
+       {exeShown, "    Startup apps: not switched off", "    typing: keys layout, Tab after the number"},
+       {"Nothing starts"}},
+      {"a program that is gone",
+       L"\"C:\\nowhere\\Quillon.exe\"",
+       L"",
+       {},
+       {"    program: C:\\nowhere\\Quillon.exe (MISSING: nothing starts at logon)",
+        "  Nothing starts Quillon at logon."},
+       {}},
+      {"switched off in Startup apps",
+       exe,
+       L"",
+       {0x03, 0, 0, 0, 0x10, 0x2A, 0x7B, 0x51, 0x3C, 0x8E, 0xDA, 0x01},
+       {exeShown, "    Startup apps: SWITCHED OFF (HKCU ...\\StartupApproved\\Run)",
+        "  Nothing starts Quillon at logon."},
+       {}},
+      {"switched on again",
+       exe,
+       L"",
+       {0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+       {"    Startup apps: switched on (HKCU ...\\StartupApproved\\Run)",
+        "    typing: keys unicode (the default), no key after the number"},
+       {"Nothing starts"}},
+      {"arguments the tray program refuses",
+       exe + L" --diagnose",
+       L"",
+       {},
+       {"    its arguments are not the tray program's", "  Nothing starts Quillon at logon."},
+       {"typing:"}},
+      {"the user's and the machine's",
+       exe + L" --suffix enter",
+       exe,
+       {},
+       {"  HKLM Run: \"Quillon\" = " + std::string(exe.begin(), exe.end()),
+        "    typing: keys unicode (the default), Enter after the number",
+        "  More than one starts it: the first to start runs, the others end at once (one copy a session)."},
+       {"Nothing starts"}},
+  };
+  ScopedFakeWmi wmi;
+  ASSERT_EQ(wmi.Result(), S_OK);
+  auto clear = [&] {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRun, L"Quillon");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRun, L"Quillon");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kApproved, L"Quillon");
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clear();
+    const std::pair<HKEY, const std::wstring*> values[] = {{HKEY_CURRENT_USER, &c.user},
+                                                           {HKEY_LOCAL_MACHINE, &c.machine}};
+    for (const auto& value : values) {
+      if (!value.second->empty()) {
+        ASSERT_EQ(RegSetKeyValueW(value.first, kRun, L"Quillon", REG_SZ, value.second->c_str(),
+                                  static_cast<DWORD>((value.second->size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+      }
+    }
+    if (!c.approved.empty()) {
+      ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kApproved, L"Quillon", REG_BINARY, c.approved.data(),
+                                static_cast<DWORD>(c.approved.size())),
+                ERROR_SUCCESS);
+    }
+    const std::pair<DWORD, std::string> run = RunCaptured(QUILLON_EXE, L"--diagnose 0");
+    EXPECT_EQ(run.first, 1u);  // no reader
+    const std::vector<std::string> lines = Lines(run.second);
+    // Each expected text begins a line of its own.
+    for (const std::string& start : c.shown)
+      EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                              [&](const std::string& l) { return l.rfind(start, 0) == 0; }))
+          << "no line begins \"" << start << "\" in\n"
+          << run.second;
+    for (const std::string& part : c.notShown) EXPECT_FALSE(Has(run.second, part)) << run.second;
+  }
+  clear();
+}
+
 // A bad argument: one usage line on a pipe, its own status, and nothing else: no
 // device query, no port.
 TEST_F(Diagnose, ABadArgumentGetsOneUsageLineAndNothingElse) {
