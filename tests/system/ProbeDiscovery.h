@@ -9,6 +9,10 @@
 // HoldOpen<n>: run n waits on it holding the port's open step (the mutex that Open,
 //   Close, Disable and Enable take), then tries to open a port that does not exist.
 // Answers: a ProbeAnswers mapping; without it every run reports "not listed".
+// Its typing has two seams too:
+// RefuseInput: a manual-reset event; while it exists and is set, SendInput inserts
+//   nothing (as the system does for a window it keeps the keys from).
+// Sounds: a semaphore released once per error sound, which is then not played.
 #include <windows.h>
 
 #include <string>
@@ -18,6 +22,8 @@ constexpr wchar_t kProbeEnded[] = L"Local\\QuillonProbe.Ended";
 constexpr wchar_t kProbeRefused[] = L"Local\\QuillonProbe.Refused";
 constexpr wchar_t kProbeHold[] = L"Local\\QuillonProbe.Hold";
 constexpr wchar_t kProbeAnswers[] = L"Local\\QuillonProbe.Answers";
+constexpr wchar_t kProbeRefuseInput[] = L"Local\\QuillonProbe.RefuseInput";
+constexpr wchar_t kProbeSounds[] = L"Local\\QuillonProbe.Sounds";
 
 inline std::wstring ProbeHoldRun(int run) { return L"Local\\QuillonProbe.HoldRun" + std::to_wstring(run); }
 inline std::wstring ProbeHoldOpen(int run) { return L"Local\\QuillonProbe.HoldOpen" + std::to_wstring(run); }
