@@ -6,6 +6,7 @@
 #include "automation/Automation.h"
 #include "card/CardDecoder.h"
 #include "entry/DeviceReport.h"
+#include "entry/KeysReport.h"
 #include "entry/LineWatch.h"
 #include "entry/LogonReport.h"
 #include "entry/ReportOutput.h"
@@ -28,14 +29,29 @@ constexpr char kUsage[] =
 constexpr const char* kHelp[] = {
     "Quillon " QUILLON_VERSION ": types the card numbers a USB card reader reads into the focused window.",
     "",
-    "  Quillon                      run in the notification area (one copy per logon session)",
+    "  Quillon                      run in the notification area (one copy per logon session),",
+    "                               typing each card number into the window in front",
+    "    --keys unicode             type the digits as Unicode characters (the default): right for",
+    "                               ordinary edit fields on any keyboard layout",
+    "    --keys layout              type each digit as the key that makes it on the keyboard layout",
+    "                               of the window in front, with its scan code, Shift where that",
+    "                               layout needs it: for remote desktop (RDP) and VNC viewers, Citrix",
+    "                               and other VDI clients, terminals, programs that read raw input",
+    "                               and web pages that check key codes. It follows the layout of the",
+    "                               window in front, so a layout switch between cards is followed;",
+    "                               ordinary edit fields do not need it. Shift, Ctrl, Alt or Windows",
+    "                               held while a card arrives are let go for the number",
+    "    --suffix enter|tab         press Enter or Tab after each number (default: nothing after it)",
     "  Quillon --diagnose [seconds] report the devices, the reader's port and, for the seconds",
     "                               given (0 to 86400, default 30), what the reader sends",
     "  Quillon --exit               end every Quillon of this logon session (waits up to 15 s)",
     "  Quillon --version            the version",
     "  Quillon --help               this text",
     "",
-    "A switch may be written --name or /name, in any case; --diagnose=N is --diagnose N.",
+    "A switch may be written --name or /name, in any case; --diagnose=N is --diagnose N,",
+    "--keys=layout is --keys layout. A number that Windows does not let in (the window in front runs",
+    "as administrator, the lock screen has the input) is not typed, now or later: Quillon sounds",
+    "the error sound instead, at most once every 3 seconds; present the card again.",
     "Exit status of --diagnose: 0 reader found and opened, 1 no reader, 2 its port did not",
     "open, 3 WMI failed, 4 another Quillon holds the reader; 5 a bad command line.",
     "--exit: 0 none runs any more, 1 one still runs.",
@@ -44,6 +60,7 @@ constexpr const char* kHelp[] = {
 int Diagnose(CReportOutput& out, CReportWindow& window, int seconds) {
   const bool otherRunning = ReportWhoAndWhere(out);
   ReportStartAtLogon(out);
+  ReportKeys(out);
   const int port = ReportDevices(out);
   if (port < 0) return kDiagnoseWmiFailed;
   if (port == 0) return kDiagnoseNoReader;

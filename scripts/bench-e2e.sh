@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # End-to-end benchmark (not a test): the real Quillon.exe under Wine with the test WMI
-# provider and the fake reader on COM7, typing into a window of the bench. Prints
-# card-to-last-digit latency (p50/p95) beside the frame's wire time, 1,000 cards back
-# to back (all typed once, in order; total time) and discovery time with 1,000 devices
-# listed before the reader. Bounded: the run has a time limit.
+# provider and the fake reader on COM7, typing into a window of the bench. Prints,
+# for each typing mode (Unicode and --keys layout, each its own Quillon.exe, in four
+# alternating rounds of half the cards), card-to-last-digit latency (p50/p95) beside
+# the frame's wire time and cards back to back (all typed once, in order; total
+# time), then both modes' pooled figures side by side,
+# and discovery time with 1,000 devices listed before the reader. Bounded: the run
+# has a time limit.
 # Arguments go to e2e_bench.exe: [latencyCards=60] [backToBackCards=1000] [discoveryRepeats=5].
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -193,7 +193,7 @@ LRESULT CMainDlg::OnSerialRxChar(UINT, WPARAM wParam, LPARAM, BOOL&) {
   }
   std::string text;
   if (quillon::DecodeRxByte(m_rxBuffer, m_rxLastTick, GetTickCount(), wParam, text))
-    quillon::TypeDigits(text);
+    quillon::TypeDigits(text, m_typing);
   return 0;
 }
 

@@ -81,6 +81,10 @@ TEST_F(CommandLine, EverySwitchFormThroughBothPrograms) {
       {L"-exit", 5, kUsage},
       {L"--bogus", 5, kUsage},
       {L"\"\"", 5, kUsage},
+      {L"--keys scancode", 5, kUsage},
+      {L"--suffix=none", 5, kUsage},
+      {L"--keys layout --keys=layout", 5, kUsage},
+      {L"--suffix enter --diagnose 0", 5, kUsage},
   };
   for (const char* exe : {QUILLON_EXE, QUILLON_COM}) {
     for (const auto& c : cases) {
@@ -98,6 +102,16 @@ TEST_F(CommandLine, EverySwitchFormThroughBothPrograms) {
     }
   }
   EXPECT_EQ(AnyTrayDialog(), nullptr);
+}
+
+// The help names the typing switches, what the layout mode is for and what it costs.
+TEST_F(CommandLine, HelpNamesTheTypingSwitches) {
+  const std::pair<DWORD, std::string> run = RunCaptured(QUILLON_COM, L"--help");
+  EXPECT_EQ(run.first, 0u);
+  for (const char* part :
+       {"--keys unicode", "--keys layout", "--suffix enter|tab", "remote desktop", "VNC",
+        "It follows the layout of the", "ordinary edit fields do not need it", "the error sound"})
+    EXPECT_TRUE(Has(run.second, part)) << part << "\n" << run.second;
 }
 
 TEST_F(CommandLine, ExitEndsTheTrayCopyAndARunningDiagnoseEachClosingThePort) {

@@ -48,6 +48,14 @@ void ParseLive(const std::string& report, std::string* bytes, std::vector<std::s
   }
 }
 
+// A digit's line of the typing section on a US layout: "  1  key 0x31, scan code 0x02".
+std::string FormatLine(int digit) {
+  char line[64];
+  snprintf(line, sizeof(line), "  %d  key 0x%02X, scan code 0x%02X\r\n", digit, '0' + digit,
+           digit == 0 ? 0x0B : digit + 1);
+  return line;
+}
+
 class Diagnose : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -101,6 +109,15 @@ TEST_F(Diagnose, ReaderPresentListsDevicesOpensAndReportsEveryByteAndExactlyTheC
   EXPECT_TRUE(Has(text, "Watched COM7 for 4 s: 17 bytes, 2 cards.\r\n")) << text;
   EXPECT_EQ(reader_.Openers(kReaderPort), 0);
   EXPECT_EQ(GetTargetText(target.edit), L"");  // it never types
+  // The typing section: the window in front, the keys --keys layout would press on
+  // its layout (US here), and that Windows lets Quillon type into it.
+  EXPECT_TRUE(Has(text, "The window in front: \"Quillon diagnose\", of ")) << text;
+  EXPECT_TRUE(Has(text, "With --keys layout a card would be typed on its keyboard layout 04090409 (English"));
+  for (int d = 0; d <= 9; ++d) {
+    const std::string line = FormatLine(d);
+    EXPECT_TRUE(Has(text, line)) << line;
+  }
+  EXPECT_TRUE(Has(text, "It could be typed into: its program runs at ")) << text;
   StopTargetWindow(target);
 }
 

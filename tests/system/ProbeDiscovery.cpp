@@ -1,9 +1,11 @@
 // QuillonProbe.exe: the program whose discovery runs search for no device and
-// only do what the test asks (see ProbeDiscovery.h).
+// only do what the test asks, and whose typing can be refused and its error sound
+// counted (see ProbeDiscovery.h).
 #include <windows.h>
 
 #include <cstring>
 
+#include "card/Keystrokes.h"
 #include "entry/ProgramMain.h"
 #include "serial/SerialPort.h"
 #include "tests/system/ProbeDiscovery.h"
@@ -107,9 +109,21 @@ DWORD WINAPI ProbeRun(LPVOID param) {
   Count(kProbeEnded);
   return 0;
 }
+UINT WINAPI ProbeSendInput(UINT count, LPINPUT inputs, int size) {
+  bool refuse = false;
+  if (HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, kProbeRefuseInput)) {
+    refuse = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    CloseHandle(event);
+  }
+  return refuse ? 0 : SendInput(count, inputs, size);
+}
+
+void ProbeSound() { Count(kProbeSounds); }
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*prevInstance*/, LPWSTR cmdLine, int cmdShow) {
   CMainDlg::SetDiscoveryForTesting(ProbeRun);
+  quillon::SetSendInputForTesting(ProbeSendInput);
+  quillon::SetErrorSoundForTesting(ProbeSound);
   return ProgramMain(cmdLine, cmdShow);
 }

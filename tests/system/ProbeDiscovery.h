@@ -12,6 +12,10 @@
 // Real: an event; while it exists every run is the program's own discovery (the test
 //   WMI provider, the fake reader), and what the port holds after it is published in
 //   Port, a ProbePort mapping, when that exists.
+// Its typing has two seams too:
+// RefuseInput: a manual-reset event; while it exists and is set, SendInput inserts
+//   nothing (as the system does for a window it keeps the keys from).
+// Sounds: a semaphore released once per error sound, which is then not played.
 #include <windows.h>
 
 #include <string>
@@ -23,6 +27,8 @@ constexpr wchar_t kProbeHold[] = L"Local\\QuillonProbe.Hold";
 constexpr wchar_t kProbeAnswers[] = L"Local\\QuillonProbe.Answers";
 constexpr wchar_t kProbeReal[] = L"Local\\QuillonProbe.Real";
 constexpr wchar_t kProbePort[] = L"Local\\QuillonProbe.Port";
+constexpr wchar_t kProbeRefuseInput[] = L"Local\\QuillonProbe.RefuseInput";
+constexpr wchar_t kProbeSounds[] = L"Local\\QuillonProbe.Sounds";
 
 inline std::wstring ProbeHoldRun(int run) { return L"Local\\QuillonProbe.HoldRun" + std::to_wstring(run); }
 inline std::wstring ProbeHoldOpen(int run) { return L"Local\\QuillonProbe.HoldOpen" + std::to_wstring(run); }

@@ -1,6 +1,7 @@
 // End-to-end benchmark (not a test; scripts/bench-e2e.sh runs it): the real
 // Quillon.exe, the test WMI provider, the fake reader's pty as COM7, and a
-// focused EDIT of this process that timestamps every typed character.
+// focused EDIT of this process that timestamps every typed character. Both
+// typing modes (Unicode, --keys layout) in the same run, then side by side.
 //   e2e_bench.exe [latencyCards] [backToBackCards] [discoveryRepeats]
 #include <windows.h>
 #include <dbt.h>
@@ -104,14 +105,24 @@ struct Options {
   int discoveryRepeats = 5;
 };
 
-int Drive(const Options& opt, FakeReader& reader, ScopedFakeWmi& wmi, HWND dialog) {
+// One typing mode's samples over its rounds, for the table that sets the modes side by side.
+struct TypingFigures {
+  std::vector<double> idle, after;
+  bool exact = true;
+  double backToBackMs = 0;
+  int backToBackCards = 0;
+};
+
+// With Quillon holding the line: latency of single cards and the back-to-back run.
+int MeasureTyping(const Options& opt, FakeReader& reader, TypingFigures* figures) {
   const double wire9 = 9 * 10 * 1000.0 / 9600, wire5 = 5 * 10 * 1000.0 / 9600;
   if (!SyncWithOpen(reader, kReaderPort))
     return std::printf("no connection: %s\n", reader.LastError().c_str()), 1;
   CardMaker cards;
   std::wstring expected;
+  const size_t first = g_count.load(std::memory_order_acquire);
   reader.Write(kReaderPort, cards.Next(&expected));  // clears what the sync may leave
-  if (!WaitChars(expected.size(), 30000)) return std::printf("the first card never typed\n"), 1;
+  if (!WaitChars(first + expected.size(), 30000)) return std::printf("the first card never typed\n"), 1;
 
   // 1. Latency of single cards: from handing the frame to the line to its last digit.
   // "idle": the reader was quiet for 700 ms first; "right after": the next card
@@ -133,6 +144,9 @@ int Drive(const Options& opt, FakeReader& reader, ScopedFakeWmi& wmi, HWND dialo
       inOrder = inOrder && Typed(before) == digits;
     }
     const Stats s = Summarise(latency);
+    std::vector<double>& pooled = pause ? figures->idle : figures->after;
+    pooled.insert(pooled.end(), latency.begin(), latency.end());
+    figures->exact = figures->exact && inOrder;
     std::printf(
         "card-to-last-digit latency, 9-byte cards, %s (%d cards): p50 %.1f ms, p95 %.1f ms, max %.1f ms"
         "; wire time of the frame at 9600 8N1: %.3f ms; typed exactly: %s\n",
@@ -156,6 +170,9 @@ int Drive(const Options& opt, FakeReader& reader, ScopedFakeWmi& wmi, HWND dialo
              1;
     const double total = Ms(g_charTime[before + digits.size() - 1] - t0);
     const bool exact = Typed(before) == digits;
+    figures->backToBackMs += total;
+    figures->backToBackCards += opt.backToBack;
+    figures->exact = figures->exact && exact;
     std::printf(
         "%d 5-byte cards back to back: %s; total %.0f ms (%.1f cards/s, %.0f digits/s); the line took them"
         " in %.0f ms; wire time at 9600 8N1 would be %.0f ms\n",
@@ -164,11 +181,14 @@ int Drive(const Options& opt, FakeReader& reader, ScopedFakeWmi& wmi, HWND dialo
         opt.backToBack * wire5);
     if (!exact) return 1;
   }
+  return 0;
+}
 
-  // 3. Discovery: device arrival to the reader's line being open, with the reader
-  // after 3 or 1,003 other devices; and to the end of the device walk (the provider's
-  // log). Both are seen by polling, a few ms per step. The open includes closing the
-  // unplugged reader's connection, whose event thread may be in its 500 ms pause.
+// 3. Discovery: device arrival to the reader's line being open, with the reader
+// after 3 or 1,003 other devices; and to the end of the device walk (the provider's
+// log). Both are seen by polling, a few ms per step. The open includes closing the
+// unplugged reader's connection, whose event thread may be in its 500 ms pause.
+int MeasureDiscovery(const Options& opt, FakeReader& reader, ScopedFakeWmi& wmi, HWND dialog) {
   for (unsigned filler : {0u, 1000u}) {
     wmi.SetConfig(ReaderDevices(filler));
     std::vector<double> took, walk;
@@ -198,6 +218,56 @@ int Drive(const Options& opt, FakeReader& reader, ScopedFakeWmi& wmi, HWND dialo
   return 0;
 }
 
+// Both typing modes in the same run, one Quillon.exe after the other on the same
+// line and target, in the order unicode, layout, layout, unicode with half the cards
+// each time, so a load that drifts during the run weighs on both alike; then their
+// pooled figures side by side. Discovery once, with the last.
+int Drive(const Options& opt, FakeReader& reader, ScopedFakeWmi& wmi) {
+  const struct {
+    const char* name;
+    const wchar_t* args;
+  } modes[] = {{"unicode", nullptr}, {"layout", L"--keys layout"}};
+  Options half = opt;
+  half.latencyCards = std::max(1, opt.latencyCards / 2);
+  half.backToBack = std::max(1, opt.backToBack / 2);
+  TypingFigures figures[2];
+  const int order[] = {0, 1, 1, 0};
+  for (size_t round = 0; round < 4; ++round) {
+    const int m = order[round];
+    std::printf("== round %zu, %s mode: Quillon.exe%s%ls\n", round + 1, modes[m].name,
+                modes[m].args ? " " : "", modes[m].args ? modes[m].args : L"");
+    Program quillon;
+    if (!quillon.Start(QUILLON_EXE, modes[m].args)) return std::printf("Quillon.exe did not start\n"), 1;
+    if (!reader.WaitOpeners(kReaderPort, 1, 60000)) return std::printf("Quillon never opened COM7\n"), 1;
+    if (const int rc = MeasureTyping(half, reader, &figures[m])) return rc;
+    if (round == 3) {
+      if (const int rc = MeasureDiscovery(opt, reader, wmi, quillon.Dialog())) return rc;
+    }
+    quillon.Stop();
+    if (!reader.WaitOpeners(kReaderPort, 0, 60000)) return std::printf("Quillon kept COM7 open\n"), 1;
+  }
+  std::printf("== both modes, all rounds: card to last digit (p50 / p95 / max, ms), cards back to back\n");
+  std::printf("%-34s %-24s %-24s\n", "", "unicode", "layout");
+  auto row = [](const char* what, const std::vector<double>& a, const std::vector<double>& b) {
+    const Stats x = Summarise(a), y = Summarise(b);
+    char left[48], right[48];
+    std::snprintf(left, sizeof(left), "%.1f / %.1f / %.1f (%zu)", x.p50, x.p95, x.max, a.size());
+    std::snprintf(right, sizeof(right), "%.1f / %.1f / %.1f (%zu)", y.p50, y.p95, y.max, b.size());
+    std::printf("%-34s %-24s %-24s\n", what, left, right);
+  };
+  row("reader idle 700 ms before each", figures[0].idle, figures[1].idle);
+  row("right after the previous card", figures[0].after, figures[1].after);
+  char left[48], right[48];
+  std::snprintf(left, sizeof(left), "%.1f cards/s (%d)",
+                figures[0].backToBackCards * 1000.0 / figures[0].backToBackMs, figures[0].backToBackCards);
+  std::snprintf(right, sizeof(right), "%.1f cards/s (%d)",
+                figures[1].backToBackCards * 1000.0 / figures[1].backToBackMs, figures[1].backToBackCards);
+  std::printf("%-34s %-24s %-24s\n", "back to back", left, right);
+  std::printf("%-34s %-24s %-24s\n", "typed exactly", figures[0].exact ? "yes" : "NO",
+              figures[1].exact ? "yes" : "NO");
+  return figures[0].exact && figures[1].exact ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,9 +285,6 @@ int main(int argc, char** argv) {
     return std::printf("fake reader: %s\n", reader.LastError().c_str()), 1;
   ScopedFakeWmi wmi(ReaderDevices());
   if (wmi.Result() != S_OK) return std::printf("test WMI provider not installed\n"), 1;
-  Program quillon;
-  if (!quillon.Start(QUILLON_EXE)) return std::printf("Quillon.exe did not start\n"), 1;
-  if (!reader.WaitOpeners(kReaderPort, 1, 60000)) return std::printf("Quillon never opened COM7\n"), 1;
 
   HWND frame = CreateWindowExW(0, L"STATIC", L"Quillon bench target", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50,
                                50, 400, 120, nullptr, nullptr, nullptr, nullptr);
@@ -235,8 +302,10 @@ int main(int argc, char** argv) {
 
   int rc = 1;
   const DWORD uiThread = GetCurrentThreadId();
+  // The UI thread only runs the target's messages (layout mode's characters come
+  // from its TranslateMessage); the driver starts each Quillon.exe.
   std::thread driver([&] {
-    rc = Drive(opt, reader, wmi, quillon.Dialog());
+    rc = Drive(opt, reader, wmi);
     PostThreadMessageW(uiThread, WM_QUIT, 0, 0);
   });
   MSG msg;
@@ -246,7 +315,6 @@ int main(int argc, char** argv) {
   }
   driver.join();
   DestroyWindow(frame);
-  quillon.Stop();
   reader.Unplug(kReaderPort);
   return rc;
 }

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "tests/support/fakewmi/FakeWmi.h"
 #include "tests/support/reader/FakeReader.h"
@@ -20,15 +21,20 @@ namespace quillon_system {
 
 class ReaderFixture : public ::testing::Test {
  protected:
-  explicit ReaderFixture(const wchar_t* targetTitle) : m_targetTitle(targetTitle) {}
+  // `quillonArgs`: Quillon.exe's switches (none when null); `targetOptions`: the
+  // target window's (TargetWindow.cpp), such as L"--log FILE".
+  explicit ReaderFixture(const wchar_t* targetTitle, const wchar_t* quillonArgs = nullptr,
+                         std::wstring targetOptions = std::wstring())
+      : m_targetTitle(targetTitle), m_quillonArgs(quillonArgs), m_targetOptions(std::move(targetOptions)) {}
 
   void SetUp() override {
     ASSERT_TRUE(reader_.Connected()) << reader_.LastError();
     ASSERT_TRUE(reader_.Plug(kReaderPort)) << reader_.LastError();
     wmi_.reset(new quillon::fakewmi::ScopedFakeWmi(ReaderDevices()));
     ASSERT_EQ(wmi_->Result(), S_OK);
-    ASSERT_TRUE(quillon_.Start(QUILLON_EXE));
-    ASSERT_TRUE(StartTargetWindow(WinePath(TARGET_WINDOW_EXE), m_targetTitle, target_));
+    ASSERT_TRUE(quillon_.Start(QUILLON_EXE, m_quillonArgs));
+    ASSERT_TRUE(
+        StartTargetWindow(WinePath(TARGET_WINDOW_EXE), m_targetTitle, target_, kLong, m_targetOptions));
     // The first run (at start) opens the reader.
     ASSERT_TRUE(reader_.WaitOpeners(kReaderPort, 1, kLong)) << reader_.LastError() << LogText();
     ASSERT_TRUE(SyncWithOpen(reader_, kReaderPort)) << reader_.LastError();
@@ -57,6 +63,8 @@ class ReaderFixture : public ::testing::Test {
 
  private:
   const wchar_t* m_targetTitle;
+  const wchar_t* m_quillonArgs;
+  std::wstring m_targetOptions;
 };
 
 }  // namespace quillon_system

@@ -112,9 +112,10 @@ class Program {
     return true;
   }
 
-  // Launches and waits until the dialog has finished its initialisation.
-  bool Start(const char* exe) {
-    if (!Launch(exe)) return false;
+  // Launches (with `args` after the program's name, when given) and waits until the
+  // dialog has finished its initialisation.
+  bool Start(const char* exe, const wchar_t* args = nullptr) {
+    if (!LaunchWith(exe, args, nullptr)) return false;
     WaitForInputIdle(pi_.hProcess, kLong);
     return WaitFor(kLong, [this] { return FindDialog() != nullptr; }) &&
            WaitFor(kLong, [this] { return IconExists(dialog_); });
