@@ -253,7 +253,7 @@ TEST(UnicodeRecords, DigitsAsTodayThenTheSuffixAsAKeyWithItsScanCode) {
   EXPECT_EQ(Describe(UnicodeRecords("9", KeySuffix::kTab)), "u9+ u9- 09:0F+ 09:0F-");
   EXPECT_EQ(Describe(UnicodeRecords("", KeySuffix::kEnter)), "");
   EXPECT_EQ(Describe(UnicodeRecords(std::string("\0", 1), KeySuffix::kTab)), "");
-  // The digits' records are exactly those of Part 5.2: flags 4 and 6, wVk 0.
+  // The digits' records are the Unicode mode's as ever: flags 4 and 6, wVk 0.
   for (const INPUT& r : UnicodeRecords("0123456789", KeySuffix::kNone))
     EXPECT_EQ(r.ki.dwFlags, (r.ki.dwFlags & KEYEVENTF_KEYUP) ? 6u : 4u);
 }

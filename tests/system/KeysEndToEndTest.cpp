@@ -121,7 +121,7 @@ TEST_F(LayoutKeys, EveryPressIsTheLayoutsDigitKeyWithItsScanCode) {
   EXPECT_EQ(Text(), chars);
 }
 
-// Without the switch, as the specification has it: every press is VK_PACKET, and
+// Without the switch, as Quillon has always typed: every press is VK_PACKET, and
 // the characters are exactly the numbers.
 TEST_F(UnicodeKeys, EveryPressIsAUnicodeCharacterEvent) {
   CardMaker cards;
