@@ -1,10 +1,9 @@
 #include "serial/SerialPort.h"
 
-#include <dbt.h>
-
 #include <cstring>
 #include <cwchar>
 
+#include "serial/SerialLifecycle.h"
 #include "serial/SerialMessages.h"
 #include "win/Scoped.h"
 
@@ -41,6 +40,10 @@
 // and leaves the work to the outer one, which closes everything anyway; so no wait is ever
 // left on a thread handle that a nested call has closed (and the system may have reused).
 
+using serial_internal::CloseAndClear;
+using serial_internal::LifecycleGuard;
+using serial_internal::WaitAnsweringSends;
+
 namespace {
 
 const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -48,39 +51,10 @@ const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RX
 WaitCommEventFn g_waitCommEvent = ::WaitCommEvent;
 PurgeCommFn g_purgeComm = ::PurgeComm;
 
-// Waits for the handle while dispatching messages sent to this thread's windows (posted
-// messages stay queued).
-void WaitAnsweringSends(HANDLE handle) {
-  for (;;) {
-    DWORD result = MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
-    if (result != WAIT_OBJECT_0 + 1) return;
-    MSG msg;
-    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-  }
-}
-
-class LifecycleGuard {
- public:
-  explicit LifecycleGuard(HANDLE mutex) : m_hMutex(mutex) { WaitAnsweringSends(m_hMutex); }
-  ~LifecycleGuard() { ReleaseMutex(m_hMutex); }
-  LifecycleGuard(const LifecycleGuard&) = delete;
-  LifecycleGuard& operator=(const LifecycleGuard&) = delete;
-
- private:
-  HANDLE m_hMutex;
-};
-
 // What a failed read means: a line error that the driver answers by aborting reads
 // (framing, overrun, with the abort-on-error flag) passes once the error is cleared;
 // anything else is a device that has gone.
 bool IsLineError(DWORD error) { return error == ERROR_OPERATION_ABORTED; }
-
-void CloseAndClear(HANDLE& handle) {
-  if (handle) {
-    CloseHandle(handle);
-    handle = nullptr;
-  }
-}
 
 }  // namespace
 
@@ -212,27 +186,6 @@ bool CSerialPort::Open(HWND owner, int portNumber, int baudRate, char parity, in
   return true;
 }
 
-void CSerialPort::RegisterDevice() {
-  DEV_BROADCAST_HANDLE filter = {};
-  filter.dbch_size = sizeof(filter);
-  filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
-  filter.dbch_handle = m_hComm;
-  // Without it a driver update or "safely remove" cannot take the device from us; not fatal.
-  HDEVNOTIFY notify = IsWindow(m_hOwner)
-                          ? RegisterDeviceNotificationW(m_hOwner, &filter, DEVICE_NOTIFY_WINDOW_HANDLE)
-                          : nullptr;
-  CScopedLock lock(m_lock);
-  m_hDevNotify = notify;
-  m_hNotifiedComm = notify ? m_hComm : nullptr;
-}
-
-void CSerialPort::CloseDeviceLocked() {
-  if (m_hDevNotify) UnregisterDeviceNotification(m_hDevNotify);
-  m_hDevNotify = nullptr;
-  m_hNotifiedComm = nullptr;
-  CloseAndClear(m_hComm);
-}
-
 bool CSerialPort::StartEventThread() {
   LifecycleGuard lifecycle(m_hLifecycleMutex);
   // One thread per opening: a second one would read the same queue and leak the first handle.
@@ -279,40 +232,6 @@ bool CSerialPort::CloseAfterLoss() {
   if (!m_hThread || WaitForSingleObject(m_hShutdownEvent, 0) != WAIT_OBJECT_0) return false;
   Close();
   return true;
-}
-
-bool CSerialPort::ReleaseForRemoval(HANDLE handle, HDEVNOTIFY notify) {
-  LifecycleGuard lifecycle(m_hLifecycleMutex);
-  {
-    CScopedLock lock(m_lock);
-    if (!notify || notify != m_hDevNotify || handle != m_hNotifiedComm) return false;
-    // Kept past the close: the query's outcome is reported to this registration.
-    m_hRemovalNotify = m_hDevNotify;
-    m_hRemovalComm = m_hNotifiedComm;
-    m_hDevNotify = nullptr;
-    m_hNotifiedComm = nullptr;
-  }
-  Close();
-  return true;
-}
-
-bool CSerialPort::EndRemoval(HANDLE handle, HDEVNOTIFY notify) {
-  LifecycleGuard lifecycle(m_hLifecycleMutex);
-  bool live = false;
-  {
-    CScopedLock lock(m_lock);
-    if (!notify) return false;
-    if (notify == m_hRemovalNotify && handle == m_hRemovalComm) {
-      UnregisterDeviceNotification(m_hRemovalNotify);
-      m_hRemovalNotify = nullptr;
-      m_hRemovalComm = nullptr;
-      return true;
-    }
-    live = notify == m_hDevNotify && handle == m_hNotifiedComm;
-  }
-  // Removed without a query first (pulled out, or surprise removal): the opening is lost.
-  if (live) Close();
-  return live;
 }
 
 bool CSerialPort::IsMonitoring(int portNumber) {
